@@ -1,0 +1,21 @@
+# Libraries the daemon links, all from Debian's packages:
+#   OpenCV 4 (core, imgproc, imgcodecs, videoio)  libopencv-*-dev
+#   libjpeg-turbo's TurboJPEG API                  libturbojpeg0-dev
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+# Debian ships OpenCV's CMake package only with the all-modules package;
+# the per-module packages are found by their headers and libraries.
+find_path(CM_OPENCV_INCLUDE_DIR opencv2/core.hpp PATH_SUFFIXES opencv4 REQUIRED)
+set(CM_OPENCV_LIBS)
+foreach(module core imgproc imgcodecs videoio)
+  find_library(CM_OPENCV_${module} NAMES opencv_${module} REQUIRED)
+  list(APPEND CM_OPENCV_LIBS ${CM_OPENCV_${module}})
+endforeach()
+add_library(cm::opencv INTERFACE IMPORTED)
+target_include_directories(cm::opencv INTERFACE ${CM_OPENCV_INCLUDE_DIR})
+target_link_libraries(cm::opencv INTERFACE ${CM_OPENCV_LIBS})
+
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+add_library(cm::turbojpeg INTERFACE IMPORTED)
+target_link_libraries(cm::turbojpeg INTERFACE PkgConfig::TURBOJPEG)

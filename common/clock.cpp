@@ -1,0 +1,35 @@
+#include "common/clock.h"
+
+#include <atomic>
+#include <cerrno>
+
+namespace cm {
+namespace {
+
+class SystemClock final : public Clock {
+public:
+    timespec now() override {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return ts;
+    }
+    void sleepFor(std::chrono::microseconds d) override {
+        if (d.count() <= 0) return;
+        timespec req{static_cast<time_t>(d.count() / 1000000),
+                     static_cast<long>((d.count() % 1000000) * 1000)};
+        // A signal (SIGPIPE from a broken stream) must not cut a pause short.
+        while (nanosleep(&req, &req) == -1 && errno == EINTR) {
+        }
+    }
+};
+
+SystemClock g_systemClock;
+std::atomic<Clock*> g_clock{&g_systemClock};
+
+}  // namespace
+
+Clock& clock() { return *g_clock.load(std::memory_order_acquire); }
+
+void setClock(Clock* c) { g_clock.store(c != nullptr ? c : &g_systemClock, std::memory_order_release); }
+
+}  // namespace cm

@@ -1,0 +1,21 @@
+// Shell commands: the program hands directory creation, conversion and
+// upload to /bin/sh, so everything that goes into a command line from
+// outside (file names, the device serial) passes through shellQuote.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cm {
+
+// Runs `command` through /bin/sh and waits for it. Returns the raw wait
+// status (exit code x 256 on a normal exit, -1 when no shell could start).
+int runShell(const std::string& command);
+
+// `word` as one shell word that stands for exactly itself. A word made only
+// of characters the shell never interprets comes back unchanged, so
+// ordinary names keep their command lines byte for byte; anything else is
+// single-quoted.
+std::string shellQuote(std::string_view word);
+
+}  // namespace cm

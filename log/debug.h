@@ -1,0 +1,63 @@
+// Logging. Two families:
+//  - the general family writes to standard output and, except `error`,
+//    appends to the day's log file "<log dir>/YYYYMMDD.txt";
+//  - the device family (V4L2 path) writes to standard error only, with the
+//    device path in front.
+// Every formatted text is composed in a 3000-character buffer (longer texts
+// are cut to 2999 characters); composed texts are written as they are, a
+// '%' in them is never interpreted again. Each entry reaches each stream in
+// one piece; the daily file is opened, appended and closed per entry.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+inline constexpr int kComposeBufferSize = 3000;
+
+// Count of `error` reports.
+extern std::atomic<int> nError;
+
+// Device names for the device family, indexed by device number 0..4; set
+// by the V4L2 workers (null prints as "(null)").
+extern std::atomic<const char*> dev_name[5];
+
+// ---- general family ----
+void verbosc(const char* text);                 // stdout: text;          file: text + \n
+void verbos(const char* text);                  // stdout: text + \n;     file: text + \n
+void verbosFormatted(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// verbos(fmt, args...): `fmt` formatted with the arguments, then as verbos(text).
+template <typename First, typename... Rest>
+void verbos(const char* fmt, First first, Rest... rest) {
+    verbosFormatted(fmt, first, rest...);
+}
+void vebosg(const char* text);                  // same as verbosc
+void verbosg(const char* fmt, const char* text);  // composed, then as verbosc
+void error(const char* text);                   // stdout: "ERROR: text\n"; no file
+void error(const char* text, const char* detail);
+void fileLog(const char* text);                 // file only: text + \n
+
+// `dbg` with one value prints the timestamp line "'<stamp>'" first; with two
+// values it does not. Both append "<stamp>: <message>\n" plus the file's own
+// line end (so a blank line follows each entry). A null format, or one longer
+// than 250 characters, logs nothing.
+void dbgOne(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void dbgTwo(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+template <typename T>
+void dbg(const char* fmt, T value) { dbgOne(fmt, value); }
+template <typename T, typename U>
+void dbg(const char* fmt, T value1, U value2) { dbgTwo(fmt, value1, value2); }
+
+// ---- device family (standard error only) ----
+void log__(const char* msg, int device);                 // "%s: %s\n"
+void logd(const char* msg, int value, int device);       // "%s: %s %d\n"
+void errno_continue(const char* name, int device);       // "Device: %d, %s error %d, %s\n"
+void errno_exit(const char* name);                       // "%s error %d, %s\n"; goes on
+[[noreturn]] void errno_exit2(const char* name, int device);  // as errno_continue, then status 1
+
+// Ends the process at once with `status`, after flushing both standard
+// streams. Worker threads are never joined, so the process must not run
+// static destructors under them.
+[[noreturn]] void endProcess(int status);
+
+// The path of the day's log file for the given local date.
+std::string dailyLogPath(int year, int month, int day);

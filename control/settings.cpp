@@ -1,0 +1,202 @@
+#include "control/settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "common/footprint.h"
+#include "common/shell.h"
+#include "common/unique_fd.h"
+#include "log/debug.h"
+
+settingTag setting;
+char device_serial[60] = "UNKNOWN";
+
+namespace {
+
+// Raised once by raiseExitInMemory; never lowered in a running daemon.
+std::atomic<bool> g_exitLatched{false};
+
+constexpr std::size_t kSerialOffset = 16;
+constexpr std::size_t kSerialMaxLength = 12;
+
+std::int64_t getLe64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return static_cast<std::int64_t>(v);
+}
+
+void putLe64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Reads until `n` bytes or end of file; returns the count, or -1.
+ssize_t readFully(int fd, std::uint8_t* buf, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::read(fd, buf + got, n - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return got > 0 ? static_cast<ssize_t>(got) : -1;
+        if (r == 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+}  // namespace
+
+int settingTag::reset() {
+    loadImage(Image{}.data(), kControlRecordSize);
+    return 0;
+}
+
+settingTag::Image settingTag::image() const {
+    Image img{};
+    img[0] = alert_.load(std::memory_order_relaxed);
+    img[1] = exit_.load(std::memory_order_relaxed);
+    for (int i = 0; i < 6; ++i) img[2 + i] = reserved0_[i].load(std::memory_order_relaxed);
+    putLe64(&img[8], static_cast<std::uint64_t>(userVideo_.load(std::memory_order_relaxed)));
+    putLe64(&img[16], static_cast<std::uint64_t>(camSet_.load(std::memory_order_relaxed)));
+    putLe64(&img[24], static_cast<std::uint64_t>(streamVideo_.load(std::memory_order_relaxed)));
+    putLe64(&img[32], reserved1_.load(std::memory_order_relaxed));
+    return img;
+}
+
+void settingTag::loadImage(const std::uint8_t* bytes, std::size_t n) {
+    if (n > kControlRecordSize) n = kControlRecordSize;
+    // Merge: a short image replaces only the bytes it has.
+    Image img = image();
+    std::memcpy(img.data(), bytes, n);
+    alert_.store(img[0], std::memory_order_relaxed);
+    std::uint8_t exitByte = img[1];
+    if (g_exitLatched.load(std::memory_order_acquire) && exitByte == 0) exitByte = 1;
+    for (int i = 0; i < 6; ++i) reserved0_[i].store(img[2 + i], std::memory_order_relaxed);
+    userVideo_.store(getLe64(&img[8]), std::memory_order_relaxed);
+    camSet_.store(getLe64(&img[16]), std::memory_order_relaxed);
+    streamVideo_.store(getLe64(&img[24]), std::memory_order_relaxed);
+    reserved1_.store(static_cast<std::uint64_t>(getLe64(&img[32])), std::memory_order_relaxed);
+    exit_.store(exitByte, std::memory_order_release);
+}
+
+void settingTag::raiseExitInMemory() {
+    g_exitLatched.store(true, std::memory_order_release);
+    if (exit_.load(std::memory_order_relaxed) == 0) exit_.store(1, std::memory_order_release);
+}
+
+void settingTag::clearExitLatch() { g_exitLatched.store(false, std::memory_order_release); }
+
+void settingTag::readSettings() {
+    const std::string path = footprint::resolve(footprint::kControlFile);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return;
+    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) {
+        verbos("could not read file %s!", path.c_str());
+        return;
+    }
+    std::uint8_t buf[kControlRecordSize];
+    ssize_t n = readFully(fd.get(), buf, sizeof buf);
+    if (n > 0) loadImage(buf, static_cast<std::size_t>(n));
+}
+
+void settingTag::writeSettings() {
+    const std::string home = footprint::resolve(footprint::kHome);
+    struct stat st {};
+    if (::stat(home.c_str(), &st) != 0) {
+        verbos("Save dir not found.. creating %s", home.c_str());
+        cm::runShell("mkdir -p " + cm::shellQuote(home));
+    }
+    const std::string path = footprint::resolve(footprint::kControlFile);
+    cm::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd) {
+        verbos("could not create file %s!", path.c_str());
+        return;
+    }
+    Image img = image();
+    std::size_t done = 0;
+    while (done < img.size()) {
+        ssize_t w = ::write(fd.get(), img.data() + done, img.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            verbos("could not write file %s!", path.c_str());
+            return;
+        }
+        done += static_cast<std::size_t>(w);
+    }
+}
+
+void settingTag::record_user_video(long long value) {
+    if (userVideo_.load() == value) return;
+    userVideo_.store(value);
+    writeSettings();
+}
+
+void settingTag::set_cams(long long value) {
+    if (camSet_.load() == value) return;
+    camSet_.store(value);
+    writeSettings();
+}
+
+void settingTag::stream_video(long long value) {
+    if (streamVideo_.load() == value) return;
+    streamVideo_.store(value);
+    writeSettings();
+}
+
+void settingTag::panic(int value) {
+    alert_.store(static_cast<std::uint8_t>(value & 0xff));
+    writeSettings();
+}
+
+void settingTag::exit(int value) {
+    exit_.store(static_cast<std::uint8_t>(value & 0xff), std::memory_order_release);
+    writeSettings();
+}
+
+int settingTag::init() {
+    snprintf(device_serial, sizeof device_serial, "%s", "UNKNOWN");
+    int r = readBBBSerial(device_serial);
+    if (r <= 0) {
+        snprintf(device_serial, sizeof device_serial, "%s", "NO_EEPROM");
+        return -1;
+    }
+    return 0;
+}
+
+int readBBBSerial(char* dst) {
+    const std::string path = footprint::resolve(footprint::kEeprom);
+    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    if (!fd) {
+        error("Can not open", path.c_str());
+        return -1;
+    }
+    ::lseek(fd.get(), 0, SEEK_SET);
+    std::uint8_t data[256] = {};
+    ssize_t n = readFully(fd.get(), data, sizeof data);
+    verbos("read ret = %d\n", static_cast<int>(n));
+    if (n > 0) {
+        dst[0] = '\0';
+        std::size_t len = 0;
+        for (; len < kSerialMaxLength; ++len) {
+            std::uint8_t c = data[kSerialOffset + len];  // bytes not delivered are zero
+            if (c == 0) break;
+            // The serial names a remote directory and goes into URLs: a byte
+            // that is not a visible ASCII character (an erased or damaged
+            // EEPROM) ends it.
+            if (!std::isgraph(c)) {
+                verbos("Device Serial: byte %d of the serial field is not printable (0x%02x), serial cut there",
+                       static_cast<int>(len), c);
+                break;
+            }
+            dst[len] = static_cast<char>(c);
+        }
+        dst[len] = '\0';
+    }
+    verbos("Device Serial: %s", dst);
+    return dst[0] != '\0' ? 1 : 0;
+}

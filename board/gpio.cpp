@@ -1,0 +1,116 @@
+#include "board/gpio.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/footprint.h"
+#include "log/debug.h"
+
+std::atomic<int> gpio_states[kGpioPinCount] = {};
+
+namespace {
+
+std::string gpioPath(const char* leaf) { return footprint::resolve(footprint::kGpioDir) + leaf; }
+
+std::string pinPath(int pin, const char* leaf) {
+    char rel[48];
+    snprintf(rel, sizeof rel, "/gpio%d/%s", pin, leaf);
+    return gpioPath(rel);
+}
+
+// Writes `text` into `path` opened with `mode`; false when it cannot be opened.
+bool writeText(const std::string& path, const char* mode, const char* text) {
+    FILE* f = fopen(path.c_str(), mode);
+    if (f == nullptr) return false;
+    fputs(text, f);
+    fclose(f);
+    return true;
+}
+
+bool exportPin(int pin) {
+    char num[8];
+    snprintf(num, sizeof num, "%d", pin);  // at most 3 digits for a valid pin
+    return writeText(gpioPath("/export"), "ab", num);
+}
+
+bool setDirection(int pin, const char* direction) { return writeText(pinPath(pin, "direction"), "rb+", direction); }
+
+void printLine(const char* text) {
+    fputs(text, stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+// One decimal integer at the start of `text` (after blanks); false if none.
+bool parseDecimal(const char* text, int& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || errno == ERANGE || v < -2147483647L - 1 || v > 2147483647L) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+void initGPIOs() {
+    for (auto& state : gpio_states) state.store(-1, std::memory_order_relaxed);
+}
+
+int setGPIO(int pin, const char* direction, int value) {
+    if (pin < 0 || pin >= kGpioPinCount) {
+        dbg("invalid GPIO PIN %d", pin);
+        return 1;
+    }
+    int state = gpio_states[pin].load(std::memory_order_relaxed);
+    if (value == state) return 0;
+    if (state == -1) {
+        if (!exportPin(pin)) printLine("Cannot export the GPIO pin.");
+        if (!setDirection(pin, direction)) printLine("Cannot open direction handle.");
+    }
+    FILE* f = fopen(pinPath(pin, "value").c_str(), "a+");
+    if (f == nullptr) {
+        printLine("Cannot open value handle.");
+        gpio_states[pin].store(-1, std::memory_order_relaxed);
+        return 1;
+    }
+    fprintf(f, "%d", value);
+    fclose(f);
+    gpio_states[pin].store(value, std::memory_order_relaxed);
+    return 0;
+}
+
+int getGPIO(int pin) {
+    if (pin < 0 || pin >= kGpioPinCount) {
+        dbg("invalid GPIO PIN %d", pin);
+        return -1;
+    }
+    if (gpio_states[pin].load(std::memory_order_relaxed) == -1) {
+        if (!exportPin(pin)) {
+            printLine("Cannot export the GPIO pin.");
+            return -1;
+        }
+        if (!setDirection(pin, "in")) {
+            printLine("Cannot open direction handle.");
+            return -1;
+        }
+        gpio_states[pin].store(0, std::memory_order_relaxed);
+    }
+    FILE* f = fopen(pinPath(pin, "value").c_str(), "r");
+    if (f == nullptr) {
+        printLine("Cannot open value handle.");
+        gpio_states[pin].store(-1, std::memory_order_relaxed);
+        return -1;
+    }
+    char text[32] = {};
+    size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    text[n] = '\0';
+    int value = -1;
+    if (!parseDecimal(text, value)) return -1;
+    return value;
+}
+
+int getGPIO(int bank, int line) { return getGPIO(32 * bank + line); }

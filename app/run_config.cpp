@@ -1,0 +1,291 @@
+#include "app/run_config.h"
+
+#include <linux/videodev2.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/footprint.h"
+
+std::uint32_t STORAGE_LENGTH;
+int g_FrameRate;
+int nPreSaveTime;
+int frame_count;
+int USER_VIDEO_FRAMES;
+char szBitrate[20];
+char szFPS[20];
+char szMP4Size[20];
+int g_nDevWidth;
+int g_nDevHeight;
+std::uint32_t g_nPixelFormat;
+int g_nField;
+int force_format2;
+int force_format;
+int g_Numerator;
+std::uint64_t g_std;
+int init_only;
+int bControlInput;
+int g_bRandomVideos;
+int bMemoryStore;
+int bTurnOnAllCams;
+int bOneByOne;
+int g_bDebugJPEGStreamingFiles;
+int g_bUSB;
+int g_bCopy;
+char SOCKET_ADDR[100];
+std::uint8_t bNormTest;
+std::uint8_t bNoresize;
+std::string LBASE_PATH;
+
+namespace {
+
+template <std::size_t N>
+void setText(char (&dst)[N], const char* text) {
+    snprintf(dst, N, "%s", text);
+}
+
+bool has(const char* arg, const char* key) { return std::strstr(arg, key) != nullptr; }
+
+struct KeyValue {
+    const char* key;
+    int value;
+};
+
+// First key of `table` found in `arg`, or nullptr.
+template <std::size_t N>
+const KeyValue* firstKey(const char* arg, const KeyValue (&table)[N]) {
+    for (const KeyValue& kv : table)
+        if (has(arg, kv.key)) return &kv;
+    return nullptr;
+}
+
+struct SizeKey {
+    const char* key;
+    int width;
+    int height;
+    const char* converterSize;
+};
+
+constexpr SizeKey kSizeKeys[] = {
+    {"-s640x480", 640, 480, "-s 640x480"},       {"-s1280x720", 1280, 720, "-s 1280x720"},
+    {"-s1920x1080", 1920, 1080, "-s 1920x1080"}, {"-s160x90", 160, 90, "-s 160x90"},
+    {"-s160x120", 160, 120, "-s 160x120"},       {"-s640x360", 640, 360, "-s 640x360"},
+    {"-s176x144", 176, 144, "-s 176x144"},       {"-s352x288", 352, 288, "-s 352x288"},
+    {"-s320x180", 320, 180, "-s 320x180"},       {"-s432x240", 432, 240, "-s 432x240"},
+    {"-s480x320", 480, 320, "-s 480x320"},       {"-s240x160", 240, 160, "-s 240x160"},
+    {"-s960x640", 960, 640, "-s 960x640"},       {"-s320x240", 320, 240, "-s 320x240"},
+};
+
+// The video standard argument: examined from its second character on, and
+// only when it has at least 4 characters.
+void applyVideoStandard(const char* arg) {
+    if (std::strlen(arg) < 4) return;
+    const char* t = arg + 1;
+    if (std::strncmp(t, "pal", 3) == 0) {
+        const char* r = t + 3;
+        v4l2_std_id std = 0;
+        bool ok = true;
+        if (r[0] == '\0') {
+            std = V4L2_STD_PAL;
+        } else if (r[0] == '-') {
+            switch (r[1]) {
+                case '6': std = V4L2_STD_PAL_60; break;
+                case 'B': case 'b': case 'G': case 'g': std = V4L2_STD_PAL_BG; break;
+                case 'D': case 'd': case 'K': case 'k': std = V4L2_STD_PAL_DK; break;
+                case 'H': case 'h': std = V4L2_STD_PAL_H; break;
+                case 'I': case 'i': std = V4L2_STD_PAL_I; break;
+                case 'M': case 'm': std = V4L2_STD_PAL_M; break;
+                case 'N': case 'n':
+                    std = (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_PAL_Nc : V4L2_STD_PAL_N;
+                    break;
+                default: ok = false;
+            }
+        } else {
+            ok = false;
+        }
+        if (!ok) fputs("pal specifier not recognised\n", stderr);
+        g_std = ok ? std : 0;
+    } else if (std::strncmp(t, "ntsc", 4) == 0) {
+        const char* r = t + 4;
+        v4l2_std_id std = 0;
+        bool ok = true;
+        if (r[0] == '\0') {
+            std = V4L2_STD_NTSC;
+        } else if (r[0] == '-') {
+            switch (r[1]) {
+                case 'M': case 'm': std = V4L2_STD_NTSC_M; break;
+                case 'J': case 'j': std = V4L2_STD_NTSC_M_JP; break;
+                case 'K': case 'k': std = V4L2_STD_NTSC_M_KR; break;
+                default: ok = false;
+            }
+        } else {
+            ok = false;
+        }
+        if (!ok) fputs("ntsc specifier not recognised\n", stderr);
+        g_std = ok ? std : 0;
+    } else if (std::strncmp(t, "secam", 5) == 0) {
+        const char* r = t + 5;
+        v4l2_std_id std = 0;
+        bool ok = true;
+        if (r[0] == '\0') {
+            std = V4L2_STD_SECAM;
+        } else if (r[0] == '-') {
+            switch (r[1]) {
+                case 'B': case 'b': case 'G': case 'g': case 'H': case 'h':
+                    std = V4L2_STD_SECAM_B | V4L2_STD_SECAM_G | V4L2_STD_SECAM_H;
+                    break;
+                case 'D': case 'd': case 'K': case 'k': std = V4L2_STD_SECAM_DK; break;
+                case 'L': case 'l':
+                    std = (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_SECAM_LC : V4L2_STD_SECAM_L;
+                    break;
+                default: ok = false;
+            }
+        } else {
+            ok = false;
+        }
+        if (!ok) fputs("secam specifier not recognised\n", stderr);
+        g_std = ok ? std : 0;
+    }
+}
+
+}  // namespace
+
+void resetRunConfig() {
+    STORAGE_LENGTH = 60;
+    g_FrameRate = 0;
+    nPreSaveTime = 10;
+    frame_count = 300;
+    USER_VIDEO_FRAMES = 300;
+    szBitrate[0] = '\0';
+    setText(szFPS, "-r 30000/1001");
+    szMP4Size[0] = '\0';
+    g_nDevWidth = 640;
+    g_nDevHeight = 480;
+    g_nPixelFormat = V4L2_PIX_FMT_MJPEG;
+    g_nField = V4L2_FIELD_INTERLACED;
+    force_format2 = 11;
+    force_format = 0;
+    g_Numerator = 1;
+    g_std = 0;
+    init_only = 0;
+    bControlInput = 1;
+    g_bRandomVideos = 0;
+    bMemoryStore = 0;
+    bTurnOnAllCams = 0;
+    bOneByOne = 0;
+    g_bDebugJPEGStreamingFiles = 0;
+    g_bUSB = 0;
+    g_bCopy = 0;
+    setText(SOCKET_ADDR, footprint::kDefaultStreamingServer);
+    bNormTest = 0;
+    bNoresize = 0;
+    LBASE_PATH = footprint::resolve(footprint::kHome);
+}
+
+void storeStartValues() {
+    szBitrate[0] = '\0';
+    szMP4Size[0] = '\0';
+    bNormTest = 0;
+    g_FrameRate = 0;
+    g_Numerator = 1;
+    setText(szFPS, "-r 30000/1001");
+}
+
+bool computeFrameCounts() {
+    if (g_FrameRate == 0) return false;
+    frame_count = g_FrameRate * nPreSaveTime;
+    USER_VIDEO_FRAMES = g_FrameRate * nPreSaveTime;
+    return true;
+}
+
+int applyArgument(const char* arg) {
+    // 1
+    if (has(arg, "-f")) force_format = 1;
+    else if (has(arg, "-F")) force_format = 2;
+    // 2
+    if (has(arg, "-io")) init_only = 1;
+    // 3
+    static constexpr KeyValue kControlInputs[] = {{"-ci1", 1}, {"-ci2", 2}, {"-ci0", 0}};
+    if (const KeyValue* kv = firstKey(arg, kControlInputs)) bControlInput = kv->value;
+    // 4: "-sl300" is tried before "-sl30", which it contains.
+    static constexpr KeyValue kStorage[] = {{"-sl300", 300}, {"-sl30", 30},   {"-sl60", 60},  {"-sl360", 360},
+                                            {"-sl420", 420}, {"-sl120", 120}, {"-sl240", 240}};
+    if (const KeyValue* kv = firstKey(arg, kStorage)) STORAGE_LENGTH = static_cast<std::uint32_t>(kv->value);
+    // 5
+    if (has(arg, "-rv")) g_bRandomVideos = 1;
+    // 6
+    if (has(arg, "-exit")) return 827;
+    // 7
+    if (has(arg, "-ms")) bMemoryStore = 1;
+    else if (has(arg, "-ds")) bMemoryStore = 0;
+    // 8-11
+    if (has(arg, "-allcamson")) bTurnOnAllCams = 1;
+    if (has(arg, "-debugjpeg")) g_bDebugJPEGStreamingFiles = 1;
+    if (has(arg, "-usb")) g_bUSB = 1;
+    if (has(arg, "-copy")) g_bCopy = 1;
+    // 12
+    struct TextKey {
+        const char* key;
+        const char* text;
+    };
+    static constexpr TextKey kBitrates[] = {{"-b1M", "-b 1024k"},   {"-b2M", "-b 2048k"}, {"-b512k", "-b 512k"},
+                                            {"-b768k", "-b 768k"}, {"-nosampling", ""}};
+    for (const TextKey& tk : kBitrates) {
+        if (has(arg, tk.key)) {
+            setText(szBitrate, tk.text);
+            break;
+        }
+    }
+    // 13
+    static constexpr KeyValue kCamFps[] = {{"-camfps5", 5},   {"-camfps10", 10}, {"-camfps15", 15}, {"-camfps20", 20},
+                                           {"-camfps25", 25}, {"-camfps24", 24}, {"-camfps30", 30}};
+    if (const KeyValue* kv = firstKey(arg, kCamFps)) g_FrameRate = kv->value;
+    // 14
+    if (has(arg, "-1by1")) bOneByOne = 1;
+    // 15
+    if (has(arg, "-localwin")) setText(SOCKET_ADDR, footprint::kLocalWinServer);
+    else if (has(arg, "-locallinux")) setText(SOCKET_ADDR, footprint::kLocalLinuxServer);
+    // 16
+    static constexpr TextKey kOutputRates[] = {
+        {"-fps5", "-r 5"}, {"-fps10", "-r 10"}, {"-fps25", "-r 25"}, {"-fps20", "-r 20"}, {"-fps30", "-r 30"}};
+    for (const TextKey& tk : kOutputRates) {
+        if (has(arg, tk.key)) {
+            setText(szFPS, tk.text);
+            break;
+        }
+    }
+    // 17
+    static constexpr KeyValue kPresets[] = {{"-H", 2}, {"-G", 4}, {"-g", 5}, {"-F", 3}};
+    if (const KeyValue* kv = firstKey(arg, kPresets)) force_format2 = kv->value;
+    // 18
+    if (has(arg, "-input_format")) force_format2 = 50;
+    // 19
+    if (has(arg, "-yuyv")) {
+        force_format2 = 50;
+        g_nPixelFormat = V4L2_PIX_FMT_YUYV;
+    } else if (has(arg, "-h264")) {
+        force_format2 = 50;
+        g_nPixelFormat = V4L2_PIX_FMT_H264;
+    } else if (has(arg, "-mjpeg")) {
+        force_format2 = 50;
+        g_nPixelFormat = V4L2_PIX_FMT_MJPEG;
+    }
+    // 20
+    if (has(arg, "-interlaced")) g_nField = V4L2_FIELD_INTERLACED;
+    else if (has(arg, "-none")) g_nField = V4L2_FIELD_NONE;
+    // 21
+    for (const SizeKey& sk : kSizeKeys) {
+        if (has(arg, sk.key)) {
+            g_nDevWidth = sk.width;
+            g_nDevHeight = sk.height;
+            setText(szMP4Size, sk.converterSize);
+            break;
+        }
+    }
+    // 22, 23
+    if (has(arg, "-normtest")) bNormTest = 1;
+    if (has(arg, "-noresize")) bNoresize = 1;
+    // 24
+    applyVideoStandard(arg);
+    return 0;
+}

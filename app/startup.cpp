@@ -1,0 +1,133 @@
+#include "app/startup.h"
+
+#include <linux/videodev2.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/run_config.h"
+#include "board/camera_selection.h"
+#include "board/gpio.h"
+#include "board/watchdog.h"
+#include "capture/time_group.h"
+#include "capture/video_creation.h"
+#include "common/clock.h"
+#include "common/footprint.h"
+#include "common/shell.h"
+#include "control/settings.h"
+#include "log/debug.h"
+
+namespace {
+
+constexpr long long kExitPollMillis = 500;
+constexpr long long kExitGraceMillis = 3500;
+
+void printfOut(const char* fmt, const char* text) {
+    printf(fmt, text);
+    fflush(stdout);
+}
+
+void logSummary() {
+    verbos("Done processing argument storage Length=%d frames", static_cast<int>(STORAGE_LENGTH));
+    verbos("Control Input=%d", bControlInput);
+    verbos("Memory Store=%d", bMemoryStore);
+    verbos("USB=%d", g_bUSB);
+    verbos("Files resizer: %s", szMP4Size);
+    verbos("Sampling Bitrate: %s", szBitrate);
+    verbos("Norm Test=%d", static_cast<int>(bNormTest));
+    verbos("Streaming Server: %s", SOCKET_ADDR);
+    if (force_format2 == 50) {
+        verbos("force_format2 = 50 (input format)\ng_nDevWidth  = %d\ng_nDevHeight = %d\ng_nField = %d\ng_nPixelFormat = %d\n",
+               g_nDevWidth, g_nDevHeight, g_nField, static_cast<int>(g_nPixelFormat));
+    }
+}
+
+}  // namespace
+
+void applySwitchOverrides() {
+    int sw5 = getGPIO(footprint::kPinDipSwitch5 / 32, footprint::kPinDipSwitch5 % 32);
+    int sw6 = getGPIO(footprint::kPinDipSwitch6 / 32, footprint::kPinDipSwitch6 % 32);
+    if (sw5 != 0) {
+        g_std = V4L2_STD_NTSC;
+        verbos("Override norm to NTSC by switch#5!");
+    }
+    if (sw6 != 0) {
+        g_bUSB = 1;
+        verbos("Override USB handling by switch#6!");
+    }
+    if (bNoresize) szMP4Size[0] = '\0';
+}
+
+namespace {
+
+void startThreads() {
+    initRestarterThread();
+    cm::sleepSeconds(1);
+    // The capture, video creation, upload, command and streaming threads
+    // follow here, one second apart, in that order.
+}
+
+}  // namespace
+
+int initVars() {
+    setting.reset();
+    szTimeGroupTimestamp.renew();
+    initGPIOs();
+    clearInputSelection();
+    setting.init();
+    setting.readSettings();
+    g_nCAMs.store(static_cast<int>(static_cast<unsigned long long>(setting.camSet()) & 0xffffffffULL));
+    lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
+    LBASE_PATH = footprint::resolve(bNormTest ? footprint::kNormTestBase : footprint::kHome);
+    if (bNormTest) printfOut("NROM TEST!, path to test files: %s\n", LBASE_PATH.c_str());
+
+    const std::string base = cm::shellQuote(LBASE_PATH);
+    std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
+                          "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
+    int status = cm::runShell(command);
+
+    readInputsDIPState();
+    step1By1(0);
+    printf("Init result: %d\n", status);
+    fflush(stdout);
+    return status;
+}
+
+void runCaptureModule(int argc, char** argv) {
+    resetRunConfig();
+    verbos("capture module starting!");
+    printf("Arguments count: %d\n", argc);
+    fflush(stdout);
+    storeStartValues();
+
+    if (argc > 1) {
+        verbos("Processing arguments..");
+        for (int i = 1; i < argc; ++i) {
+            printf("Processing argument# %d of %d: %s\n", i, argc - 1, argv[i]);
+            fflush(stdout);
+            if (applyArgument(argv[i]) == 827) endProcess(827);
+        }
+        applySwitchOverrides();
+        logSummary();
+    }
+
+    initVars();
+
+    if (setting.exitFlag()) {
+        verbos("Exiting flag initially up.. turning it down and exit.. cya!!");
+        setting.exit(0);
+        endProcess(0);
+    }
+
+    if (computeFrameCounts()) {
+        verbos("Frame rate=%d", g_FrameRate);
+        verbos("Frames count=%d", frame_count);
+    }
+
+    startThreads();
+
+    while (!exitRequested()) cm::sleepMillis(kExitPollMillis);
+    cm::sleepMillis(kExitGraceMillis);
+    verbos("Exiting.. cya!!");
+    endProcess(0);
+}

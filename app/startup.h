@@ -1,0 +1,18 @@
+// Start-up: from the command line to the running threads, and the main
+// wait for the exit flag.
+#pragma once
+
+// After the last argument: DIP switch 5 (NTSC) and 6 (direct V4L2 path),
+// read before initVars while the pin table still holds its process-start
+// zeros (so the value files are read without export; a failed read counts
+// as on), then "-noresize".
+void applySwitchOverrides();
+
+// The initialisation sequence (control record, time group, GPIO table,
+// input selection, device serial, control file, base directory tree,
+// switches, one-by-one state). Returns the shell status of the directory
+// command.
+int initVars();
+
+// The whole life of the process; returns only by ending it.
+[[noreturn]] void runCaptureModule(int argc, char** argv);

@@ -1,0 +1,17 @@
+#include "app/time_string.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "common/clock.h"
+
+int getTimeString(char* buf) {
+    timespec ts = cm::now();
+    time_t secs = ts.tv_sec;
+    struct tm tmv {};
+    if (localtime_r(&secs, &tmv) == nullptr) return 0;
+    char pattern[kTimeStringBufferSize];
+    if (strftime(pattern, sizeof pattern, "%Y%m%d%H%M%S_%%06u", &tmv) == 0) return 0;
+    int n = snprintf(buf, kTimeStringBufferSize, pattern, static_cast<unsigned>(ts.tv_nsec / 1000));
+    return n < 0 ? 0 : n;
+}

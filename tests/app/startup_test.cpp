@@ -1,0 +1,108 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include "app/run_config.h"
+#include "board/camera_selection.h"
+#include "board/gpio.h"
+#include "capture/video_creation.h"
+#include "control/settings.h"
+#include "support/test_support.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+class StartupTest : public testing::Test {
+protected:
+    void SetUp() override {
+        resetRunConfig();
+        settingTag::clearExitLatch();
+        for (int pin : {66, 47, 34, 38}) root.addGpioPin(pin, "1");
+    }
+    cmtest::BoardRoot root;
+};
+
+TEST_F(StartupTest, SwitchReadsBeforeInitVarsGoStraightToTheValueFiles) {
+    root.addGpioPin(27, "1");
+    root.addGpioPin(10, "0");
+    cmtest::writeFile(root.path("/sys/class/gpio/gpio27/direction"), "");
+    CaptureStdout();
+    applySwitchOverrides();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(g_std, static_cast<std::uint64_t>(V4L2_STD_NTSC));
+    EXPECT_EQ(g_bUSB, 0);
+    EXPECT_NE(out.find("Override norm to NTSC by switch#5!"), std::string::npos);
+    // No export and no direction write before initGPIOs.
+    EXPECT_EQ(cmtest::readFile(root.path("/sys/class/gpio/export")), "");
+    EXPECT_EQ(cmtest::readFile(root.path("/sys/class/gpio/gpio27/direction")), "");
+}
+
+TEST_F(StartupTest, FailedSwitchReadCountsAsOn) {
+    // No gpio10 directory at all: the read fails with -1, which is "on".
+    root.addGpioPin(27, "0");
+    CaptureStdout();
+    applySwitchOverrides();
+    EXPECT_NE(GetCapturedStdout().find("Override USB handling by switch#6!"), std::string::npos);
+    EXPECT_EQ(g_bUSB, 1);
+    EXPECT_EQ(g_std, 0u);
+}
+
+TEST_F(StartupTest, NoresizeEmptiesTheConverterSizeAfterTheLastArgument) {
+    root.addGpioPin(27, "0");
+    root.addGpioPin(10, "0");
+    applyArgument("-noresize");
+    applyArgument("-s1280x720");
+    CaptureStdout();
+    applySwitchOverrides();
+    GetCapturedStdout();
+    EXPECT_STREQ(szMP4Size, "");
+    EXPECT_EQ(g_nDevWidth, 1280);
+    EXPECT_EQ(g_nDevHeight, 720);
+}
+
+TEST_F(StartupTest, InitVarsLoadsTheRecordAndBuildsTheTree) {
+    std::string record(40, '\0');
+    record[8] = 9;   // user video 9
+    record[16] = 2;  // camera set 2
+    cmtest::writeFile(root.path("/home/Tarvisel/capture_control.ini"), record);
+    cmtest::writeFile(root.path("/sys/bus/i2c/devices/1-0050/eeprom"), std::string(16, '\0') + "SERIAL01");
+    CaptureStdout();
+    int status = initVars();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(out.find("Init result: 0\n"), std::string::npos);
+    EXPECT_EQ(g_nCAMs.load(), 2);
+    EXPECT_EQ(lPreviousUserVideoCommandTimestamp.load(), 9);
+    EXPECT_STREQ(device_serial, "SERIAL01");
+    EXPECT_EQ(LBASE_PATH, root.path("/home/Tarvisel"));
+    for (const char* d : {"queue", "1", "2", "3", "4"})
+        EXPECT_TRUE(cmtest::fileExists(root.path(std::string("/home/Tarvisel/") + d))) << d;
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(bInputs[i].load(), 1);
+    // The switch pins were set up once as inputs.
+    EXPECT_EQ(gpio_states[66].load(), 0);
+}
+
+TEST_F(StartupTest, ExistingTreeOnlyShowsInTheInitResult) {
+    CaptureStdout();
+    initVars();
+    int second = initVars();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(second, 0);
+    EXPECT_NE(out.find("Init result: " + std::to_string(second) + "\n"), std::string::npos);
+}
+
+TEST_F(StartupTest, NormTestMovesTheTreeButNotTheControlRecord) {
+    bNormTest = 1;
+    CaptureStdout();
+    initVars();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(LBASE_PATH, root.path("/tmp/normtest"));
+    EXPECT_NE(out.find("NROM TEST!, path to test files: " + root.path("/tmp/normtest") + "\n"), std::string::npos);
+    EXPECT_TRUE(cmtest::fileExists(root.path("/tmp/normtest/queue")));
+    EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/queue")));
+}
+
+}  // namespace

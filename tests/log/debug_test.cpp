@@ -1,0 +1,168 @@
+#include "log/debug.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "support/test_support.h"
+
+using cmtest::readFile;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// 2024-01-05 10:00:00 UTC
+constexpr time_t kJan5 = 1704448800;
+
+class LoggingTest : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    std::string todaysFile() const { return root.path("/home/Tarvisel/log/20240105.txt"); }
+
+    cmtest::BoardRoot root;
+    cmtest::FakeClock clock{kJan5};
+};
+
+TEST_F(LoggingTest, VerbosWritesTheLineToConsoleAndDailyFile) {
+    CaptureStdout();
+    verbos("Exiting.. cya!!");
+    EXPECT_EQ(GetCapturedStdout(), "Exiting.. cya!!\n");
+    EXPECT_EQ(readFile(todaysFile()), "Exiting.. cya!!\n");
+}
+
+TEST_F(LoggingTest, FormattedTextKeepsItsOwnLineEndBeforeTheAddedOne) {
+    CaptureStdout();
+    verbos("read ret = %d\n", 256);
+    EXPECT_EQ(GetCapturedStdout(), "read ret = 256\n\n");
+    EXPECT_EQ(readFile(todaysFile()), "read ret = 256\n\n");
+}
+
+TEST_F(LoggingTest, PercentSignsInComposedOrPlainTextAreNeverInterpretedAgain) {
+    CaptureStdout();
+    verbos("%s", "100%d done");
+    verbos("50% %s");
+    verbosc("a%n");
+    EXPECT_EQ(GetCapturedStdout(), "100%d done\n50% %s\na%n");
+    EXPECT_EQ(readFile(todaysFile()), "100%d done\n50% %s\na%n\n");
+}
+
+TEST_F(LoggingTest, VerboscAndVerbosgOmitTheConsoleLineEndOnly) {
+    CaptureStdout();
+    verbosc("one");
+    vebosg("two");
+    verbosg("<%s>", "three");
+    EXPECT_EQ(GetCapturedStdout(), "onetwo<three>");
+    EXPECT_EQ(readFile(todaysFile()), "one\ntwo\n<three>\n");
+}
+
+TEST_F(LoggingTest, EntriesAroundMidnightGoToTheFilesOfTheirDates) {
+    clock.advance(std::chrono::hours(13) + std::chrono::minutes(59) + std::chrono::seconds(59));  // 23:59:59
+    CaptureStdout();
+    verbos("before");
+    clock.advance(std::chrono::seconds(2));
+    verbos("after");
+    GetCapturedStdout();
+    EXPECT_EQ(readFile(root.path("/home/Tarvisel/log/20240105.txt")), "before\n");
+    EXPECT_EQ(readFile(root.path("/home/Tarvisel/log/20240106.txt")), "after\n");
+}
+
+TEST_F(LoggingTest, MissingLogDirectoryLosesTheFileEntryButNotTheConsoleLine) {
+    cmtest::removeTree(root.path("/home/Tarvisel/log"));
+    CaptureStdout();
+    verbos("still shown");
+    EXPECT_EQ(GetCapturedStdout(), "still shown\n");
+    EXPECT_FALSE(cmtest::fileExists(todaysFile()));
+}
+
+TEST_F(LoggingTest, ComposedTextIsCutAt2999Characters) {
+    std::string longText(5000, 'x');
+    CaptureStdout();
+    verbos("%s", longText.c_str());
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(out, std::string(2999, 'x') + "\n");
+    EXPECT_EQ(readFile(todaysFile()), std::string(2999, 'x') + "\n");
+}
+
+TEST_F(LoggingTest, DbgWithOneValuePrintsTheStampLineAndLeavesABlankLineInTheFile) {
+    clock.advance(std::chrono::microseconds(1234));
+    CaptureStdout();
+    dbg("invalid GPIO PIN %d", 200);
+    EXPECT_EQ(GetCapturedStdout(), "'2024-01-05 10:00:00.001234 +0000'\ninvalid GPIO PIN 200\n");
+    EXPECT_EQ(readFile(todaysFile()), "2024-01-05 10:00:00.001234 +0000: invalid GPIO PIN 200\n\n");
+}
+
+TEST_F(LoggingTest, DbgWithTwoValuesHasNoStampLineOnTheConsole) {
+    CaptureStdout();
+    dbg("%d of %d", 1, 2);
+    EXPECT_EQ(GetCapturedStdout(), "1 of 2\n");
+    EXPECT_EQ(readFile(todaysFile()), "2024-01-05 10:00:00.000000 +0000: 1 of 2\n\n");
+}
+
+TEST_F(LoggingTest, DbgIgnoresNullAndOverlongFormats) {
+    std::string fmt251(251, 'f');
+    std::string fmt250(250, 'f');
+    CaptureStdout();
+    dbg(static_cast<const char*>(nullptr), 1);
+    dbg(fmt251.c_str(), 1);
+    std::string nothing = GetCapturedStdout();
+    EXPECT_EQ(nothing, "");
+    EXPECT_FALSE(cmtest::fileExists(todaysFile()));
+    CaptureStdout();
+    dbg(fmt250.c_str(), 1);
+    EXPECT_NE(GetCapturedStdout().find(fmt250), std::string::npos);
+}
+
+TEST_F(LoggingTest, ErrorCountsAndWritesToStandardOutputOnly) {
+    int before = nError.load();
+    CaptureStdout();
+    error("disk");
+    error("Can not open", "/sys/x");
+    EXPECT_EQ(GetCapturedStdout(), "ERROR: disk\nERROR: Can not open /sys/x\n");
+    EXPECT_EQ(nError.load(), before + 2);
+    EXPECT_FALSE(cmtest::fileExists(todaysFile()));
+}
+
+TEST_F(LoggingTest, FileLogWritesOnlyTheFile) {
+    CaptureStdout();
+    fileLog("quiet");
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(readFile(todaysFile()), "quiet\n");
+}
+
+TEST_F(LoggingTest, DeviceFamilyWritesStandardErrorWithTheDevicePath) {
+    dev_name[1].store("/dev/video1");
+    CaptureStderr();
+    log__("exit flaged!", 1);
+    logd("Starting.. nDeviceID ", 1, 1);
+    errno = ENOENT;
+    errno_continue("VIDIOC_S_FMT3", 1);
+    errno = EBUSY;
+    errno_exit("VIDIOC_G_FMT");
+    log__("unnamed", 3);
+    EXPECT_EQ(GetCapturedStderr(),
+              "/dev/video1: exit flaged!\n"
+              "/dev/video1: Starting.. nDeviceID  1\n"
+              "Device: 1, VIDIOC_S_FMT3 error 2, No such file or directory\n"
+              "VIDIOC_G_FMT error 16, Device or resource busy\n"
+              "(null): unnamed\n");
+    EXPECT_FALSE(cmtest::fileExists(todaysFile()));
+}
+
+TEST(LoggingDeathTest, ErrnoExit2ReportsAndEndsTheProcessWithStatus1) {
+    EXPECT_EXIT(
+        {
+            errno = EIO;
+            errno_exit2("select", 2);
+        },
+        testing::ExitedWithCode(1), "Device: 2, select error 5, Input/output error");
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+// Per-device state of the direct V4L2 path, indexed by device number 0..4
+// (the daemon uses 0..3). Each device has one worker thread, the only user
+// of its descriptor, buffers and frame memory block; the words that the
+// video creation thread also touches (frame countdown, save request, frame
+// count) are atomic.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+inline constexpr int kV4l2Devices = 5;
+
+// Save request values of g_bSaveFile.
+enum SaveRequest : int {
+    kSaveNone = 0,
+    kSaveAlert = 1,     // clip name "usb"
+    kSaveUser = 2,      // clip name "user"
+    kSaveMemory = 3,    // clip name "mem"
+    kSaveOverflow = 4,  // buffer dropped
+};
+
+// One memory-mapped frame buffer of a device.
+struct buffer {
+    void* start = nullptr;
+    std::size_t length = 0;
+};
+
+// The frame memory buffer of a device: frames back to back in data[0, len).
+inline constexpr unsigned kMemoryOutputSize = 100000000;
+struct MemoryOutput {
+    unsigned char* data = nullptr;     // worker thread only
+    std::atomic<unsigned> len{0};
+    std::atomic<unsigned> count{0};    // also read by the video creation thread
+};
+
+extern int fd[kV4l2Devices];                          // -1 while closed (worker only)
+extern buffer* buffers[kV4l2Devices];                 // worker only
+extern unsigned n_buffers[kV4l2Devices];              // worker only
+extern std::atomic<unsigned> frames_left[kV4l2Devices];
+extern std::atomic<int> g_bSaveFile[kV4l2Devices];
+extern MemoryOutput memory_otuput[kV4l2Devices];
+extern std::atomic<pthread_t> tid_usb_capture[kV4l2Devices];
+extern int nDevicesIDs[kV4l2Devices];                 // 0..4, constant

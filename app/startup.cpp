@@ -60,11 +60,16 @@ void applySwitchOverrides() {
 
 namespace {
 
+// The worker threads, one second apart, in this order: restart watchdog,
+// capture, video creation, FTP upload, system commands, streaming.
 void startThreads() {
     initRestarterThread();
     cm::sleepSeconds(1);
-    // The capture, video creation, upload, command and streaming threads
-    // follow here, one second apart, in that order.
+    // [capture threads]
+    // [video creation thread]
+    // [FTP thread]
+    // [system command thread]
+    // [streaming thread]
 }
 
 }  // namespace

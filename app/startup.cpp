@@ -9,6 +9,7 @@
 #include "board/camera_selection.h"
 #include "board/gpio.h"
 #include "board/watchdog.h"
+#include "capture/capture_loop.h"
 #include "capture/time_group.h"
 #include "capture/video_creation.h"
 #include "common/clock.h"
@@ -65,8 +66,10 @@ namespace {
 void startThreads() {
     initRestarterThread();
     cm::sleepSeconds(1);
-    // [capture threads]
-    // [video creation thread]
+    initCaptureFromCamThread();
+    cm::sleepSeconds(1);
+    initCreateVideoThread();
+    cm::sleepSeconds(1);
     // [FTP thread]
     // [system command thread]
     // [streaming thread]

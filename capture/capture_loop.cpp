@@ -358,9 +358,9 @@ int initCaptureFromCamThread() {
         return 0;
     }
     for (int i = 0; i < 2; ++i) {
+        if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;
         notifyAction();
-        if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         if (cm::startDetachedThread(tid_captureFromCamThread[i], doCaptureFromCamThread, &videoIDs[i]) != 0) {
             cm::printLine(cm::concat("can't create capture from cam thread: ", i));
             return 1;

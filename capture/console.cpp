@@ -4,19 +4,17 @@
 
 namespace cm {
 
+// One fwrite per line: the stream's own lock keeps it in one piece.
 void printLine(const std::string& text) {
-    flockfile(stdout);
-    fputs_unlocked(text.c_str(), stdout);
-    fputc_unlocked('\n', stdout);
-    fflush_unlocked(stdout);
-    funlockfile(stdout);
+    std::string line = text;
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
 }
 
 void printError(const std::string& text) {
-    flockfile(stderr);
-    fputs_unlocked(text.c_str(), stderr);
-    fflush_unlocked(stderr);
-    funlockfile(stderr);
+    fwrite(text.data(), 1, text.size(), stderr);
+    fflush(stderr);
 }
 
 }  // namespace cm

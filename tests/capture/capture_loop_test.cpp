@@ -404,8 +404,11 @@ TEST_F(CaptureLoopTest, BothThreadsFillTheSameInputsAndStartOnlyOnce) {
     EXPECT_EQ(initCaptureFromCamThread(), 0);
     EXPECT_EQ(initCaptureFromCamThread(), 0);
     // The threads are detached; they end by themselves once the flag is up.
-    for (int i = 0; i < 2000 && !(setting.exitFlag() && devices().closed.size() == 2); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto channelsClosed = [] {
+        std::lock_guard<std::mutex> g(devices().lock);
+        return devices().closed.size();
+    };
+    for (int i = 0; i < 2000 && channelsClosed() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string out = GetCapturedStdout();
     EXPECT_EQ(cmtest::countOf(out, "capture from cam thread created successfully, videoid#0!\n"), 1);
@@ -418,7 +421,7 @@ TEST_F(CaptureLoopTest, BothThreadsFillTheSameInputsAndStartOnlyOnce) {
     }
     EXPECT_EQ(byCamera[0], (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(byCamera[1], (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(devices().closed.size(), 2u);
+    EXPECT_EQ(channelsClosed(), 2u);
 }
 
 }  // namespace

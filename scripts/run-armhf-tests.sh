@@ -11,3 +11,6 @@ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchai
 cmake --build "$build"
 cd "$build"
 ctest --output-on-failure -j "$(nproc)" -L unit
+# The board's package builds too.
+cpack -G DEB -B "$build/package" >/dev/null
+ls "$build"/package/capture-module_*_armhf.deb

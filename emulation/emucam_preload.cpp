@@ -128,6 +128,9 @@ emucam::Model& model() {
 // The model once a camera path was touched, else null.
 emucam::Model* active() { return g_model.load(std::memory_order_acquire); }
 
+// A null path is possible with AT_EMPTY_PATH although the headers say otherwise.
+bool emptyPath(const char* path) { return path == nullptr || *path == '\0'; }
+
 bool isDevice(const char* path) { return emucam::devicePathIndex(path) >= 0; }
 bool isDeviceAt(int dirfd, const char* path) {
     (void)dirfd;  // only absolute camera paths are emulated
@@ -370,14 +373,14 @@ EMUCAM_EXPORT int fstat64(int fd, struct stat64* st) {
 EMUCAM_EXPORT int fstatat(int dirfd, const char* path, struct stat* st, int flags) {
     if (isDeviceAt(dirfd, path)) return deviceStat(path, st);
     int r;
-    if ((flags & AT_EMPTY_PATH) && path != nullptr && *path == '\0' && ownFstat(dirfd, st, r)) return r;
+    if ((flags & AT_EMPTY_PATH) && emptyPath(path) && ownFstat(dirfd, st, r)) return r;
     return real_fstatat()(dirfd, path, st, flags);
 }
 EMUCAM_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) {
     if (isDeviceAt(dirfd, path)) return deviceStat64(path, st);
     struct stat s{};
     int r;
-    if ((flags & AT_EMPTY_PATH) && path != nullptr && *path == '\0' && ownFstat(dirfd, &s, r)) {
+    if ((flags & AT_EMPTY_PATH) && emptyPath(path) && ownFstat(dirfd, &s, r)) {
         if (r == 0) widen(s, st);
         return r;
     }
@@ -391,7 +394,7 @@ EMUCAM_EXPORT int statx(int dirfd, const char* path, int flags, unsigned mask, s
         if (r == 0) fillStatx(s, x);
         return r;
     }
-    if ((flags & AT_EMPTY_PATH) && path != nullptr && *path == '\0' && ownFstat(dirfd, &s, r)) {
+    if ((flags & AT_EMPTY_PATH) && emptyPath(path) && ownFstat(dirfd, &s, r)) {
         if (r == 0) fillStatx(s, x);
         return r;
     }

@@ -61,6 +61,43 @@ print(json.dumps(report, sort_keys=True))
 '''
 
 
+# The camera descriptor as the C library's callers see it, and a descriptor
+# number the camera had, closed past the library and reused for a file.
+DEVICE_PROBE = r'''
+import fcntl, json, mmap, os, stat, sys, tempfile
+report = {}
+fd = os.open("/dev/video1", os.O_RDWR | os.O_NONBLOCK)
+s = os.fstat(fd)
+report["fstat"] = [stat.S_ISCHR(s.st_mode), os.major(s.st_rdev), os.minor(s.st_rdev)]
+cap = bytearray(104)
+fcntl.ioctl(fd, 0x80685600, cap)  # VIDIOC_QUERYCAP
+report["driver"] = cap[:16].rstrip(b"\0").decode()
+os.closerange(fd, fd + 1)  # close_range: the library does not see it
+tmp = tempfile.mkdtemp()
+path = os.path.join(tmp, "data")
+with open(path, "wb") as f:
+    f.write(b"x" * 8192)
+plain = os.open(path, os.O_RDONLY)
+if plain != fd:
+    os.dup2(plain, fd)
+    os.close(plain)
+s = os.fstat(fd)
+report["reused"] = [stat.S_ISREG(s.st_mode), s.st_size]
+m = mmap.mmap(fd, 4096, mmap.MAP_SHARED, mmap.PROT_READ)
+report["mmap"] = m[:1].decode()
+m.close()
+try:
+    fcntl.ioctl(fd, 0x80685600, bytearray(104))
+    report["querycap"] = 0
+except OSError as e:
+    report["querycap"] = e.errno
+os.close(fd)
+os.remove(path)
+os.rmdir(tmp)
+print(json.dumps(report))
+'''
+
+
 class PreloadIsolationTest(unittest.TestCase):
     def probe(self, preload, config=None):
         with tempfile.TemporaryDirectory(prefix="emucam-probe-") as tmp:
@@ -98,6 +135,16 @@ class PreloadIsolationTest(unittest.TestCase):
         # A child started without it (cleared environment) sees none either.
         child = run(["/usr/bin/env", "-u", "LD_PRELOAD", "stat", "/dev/video0"])
         self.assertNotEqual(child.returncode, 0)
+
+    def test_camera_descriptor_and_a_reused_descriptor_number(self):
+        r = run(["/usr/bin/python3", "-c", DEVICE_PROBE])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        report = json.loads(r.stdout)
+        self.assertEqual(report["fstat"], [True, 81, 1])
+        self.assertEqual(report["driver"], "uvcvideo")
+        self.assertEqual(report["reused"], [True, 8192])
+        self.assertEqual(report["mmap"], "x")
+        self.assertEqual(report["querycap"], 25)  # ENOTTY: a plain file again
 
     def test_malformed_configuration_ends_the_process_loudly(self):
         r = run(["stat", "/dev/video0"], config="0 MJPG 641x480 30")

@@ -141,6 +141,12 @@ void init_memory_output_buffer(int N) {
 
 void reset_memory_output_buffer(int N) {
     if (!validDevice(N)) return;
+    memory_otuput[N].len.store(0, std::memory_order_relaxed);
+    memory_otuput[N].count.store(0, std::memory_order_relaxed);
+}
+
+void drop_memory_output_buffer(int N) {
+    if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
     unsigned held = m.len.exchange(0, std::memory_order_relaxed);
     m.count.store(0, std::memory_order_relaxed);
@@ -281,7 +287,7 @@ void save_memory_output_buffer(int N, const char* name) {
         std::size_t written = 0;
         int err = 0;
         FileWrite result = write_file_replacing(p.raw, m.data, len, written, err);
-        reset_memory_output_buffer(N);
+        drop_memory_output_buffer(N);
         if (result != FileWrite::Done) {
             reportCannotOpen(p.raw, err);
         } else {

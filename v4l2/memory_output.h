@@ -6,10 +6,12 @@
 //
 // Memory: the 100,000,000-byte block is an anonymous mapping, so it costs
 // address space, not memory, until frames are written into it; pages are
-// never touched ahead of use. When a buffer that held more than
-// kResidentKeepBytes is emptied, the pages above that mark are handed back to
-// the kernel, so that one large clip does not keep the board's memory for
-// the rest of the device cycle.
+// never touched ahead of use. After a clip has been saved, or an overflowed
+// buffer dropped, the pages above kResidentKeepBytes go back to the kernel,
+// so that one large clip does not keep the board's memory for the rest of
+// the device cycle. The ordinary emptying at every capture loop start keeps
+// its pages: the next loop fills them again at once, and faulting them in
+// anew would cost several times the copy of the frames.
 //
 // Files in /tmp (raw clips, debug images) are written under a fresh,
 // unpredictable name created exclusively (never through a link planted
@@ -32,6 +34,9 @@ inline constexpr unsigned kCreatedFileMode = 0644;
 void init_memory_output_buffer(int N);
 // Empties the buffer (len and count to 0); the block stays.
 void reset_memory_output_buffer(int N);
+// Empties the buffer and returns the pages it held above kResidentKeepBytes
+// (a buffer dropped after it overflowed).
+void drop_memory_output_buffer(int N);
 // Empties the buffer and releases its block.
 void uninit_memory_output_buffer(int N);
 

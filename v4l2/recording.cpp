@@ -68,6 +68,7 @@ void actOnSaveRequest(int N, int request) {
     if (request == kSaveOverflow) {
         printf("\nMemory overflow without saving.. # %d\n", request);
         fflush(stdout);
+        drop_memory_output_buffer(N);
         return;
     }
     save_memory_output_buffer(N, clip_name_for_save_request(request));

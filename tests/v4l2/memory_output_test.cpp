@@ -230,12 +230,23 @@ TEST_F(MemoryOutputTest, TheReservationStaysVirtualAndALargeClipsPagesGoBack) {
     EXPECT_EQ(residentPages(block, kResidentKeepBytes), keptPages);
     EXPECT_EQ(residentPages(block + kResidentKeepBytes, (40u << 20) - kResidentKeepBytes), tailPages);
 
+    // The emptying at a capture loop start keeps the pages for the next loop.
     reset_memory_output_buffer(2);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, (40u << 20) - kResidentKeepBytes), tailPages);
+
+    for (int i = 0; i < 40; ++i) fill(2, mb);
+    save_memory_output_buffer(2, "usb");
+    EXPECT_EQ(memory_otuput[2].len.load(), 0u);
     EXPECT_EQ(residentPages(block, kResidentKeepBytes), keptPages);
     EXPECT_EQ(residentPages(block + kResidentKeepBytes, kMemoryOutputSize - kResidentKeepBytes), 0u);
     // The buffer is still usable after its pages went back.
     fill(2, "after");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 5), "after");
+
+    for (int i = 0; i < 40; ++i) fill(2, mb);
+    drop_memory_output_buffer(2);
+    EXPECT_EQ(memory_otuput[2].count.load(), 0u);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, kMemoryOutputSize - kResidentKeepBytes), 0u);
 }
 
 TEST_F(MemoryOutputTest, SaveOf500BytesOrLessWritesNothing) {

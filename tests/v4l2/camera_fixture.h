@@ -120,7 +120,8 @@ protected:
         }
         cameras.reset();
         clock_.reset();
-        collect();
+        out += testing::internal::GetCapturedStdout();
+        err += testing::internal::GetCapturedStderr();
         if (HasFailure()) printf("--- stdout:\n%s\n--- stderr:\n%s\n", out.c_str(), err.c_str());
     }
 

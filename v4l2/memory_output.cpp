@@ -13,7 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <regex>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -314,36 +314,75 @@ void save_streaming_output_buffer(int N, const char* name) {
     });
 }
 
+namespace {
+
+bool allDigits(std::string_view s) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A time group as this program writes it: 14 digits, '_', 6 digits, and
+// optionally '-' and the number of a repeated name.
+bool isTimeGroup(std::string_view s) {
+    if (s.size() < 21 || !allDigits(s.substr(0, 14)) || s[14] != '_' || !allDigits(s.substr(15, 6))) return false;
+    return s.size() == 21 || (s[21] == '-' && allDigits(s.substr(22)));
+}
+
+bool isClipName(std::string_view s) { return s == "usb" || s == "user" || s == "mem" || s == "ukn"; }
+
+struct RawClipName {
+    std::string name, timeGroup;
+    int device = 0;
+};
+
+// "<name>_<N>_<time group><extension>" with a clip name of this program
+// (or "debug" when `debugToo`) and a device number 0 to 4.
+bool parseSavedName(std::string_view file, std::string_view extension, bool debugToo, RawClipName& out) {
+    if (file.size() <= extension.size() || file.substr(file.size() - extension.size()) != extension) return false;
+    file.remove_suffix(extension.size());
+    const std::size_t first = file.find('_');
+    if (first == std::string_view::npos || first + 3 > file.size()) return false;
+    const std::string_view name = file.substr(0, first);
+    if (!isClipName(name) && !(debugToo && name == "debug")) return false;
+    const char device = file[first + 1];
+    if (device < '0' || device > '4' || file[first + 2] != '_' || !isTimeGroup(file.substr(first + 3))) return false;
+    out = RawClipName{std::string(name), std::string(file.substr(first + 3)), device - '0'};
+    return true;
+}
+
+// ".<saved name>.XXXXXX": a fresh file that a run never got to rename.
+bool isHalfWritten(std::string_view file) {
+    if (file.size() < 8 || file[0] != '.' || file[file.size() - 7] != '.') return false;
+    const std::string_view saved = file.substr(1, file.size() - 8);
+    RawClipName ignored;
+    return parseSavedName(saved, ".raw", false, ignored) || parseSavedName(saved, ".jpeg", true, ignored);
+}
+
+}  // namespace
+
 void requeue_pending_raw_clips() {
-    static const std::regex kRawClip(R"((usb|user|mem|ukn)_([0-4])_(\d{14}_\d{6}(-\d+)?)\.raw)");
-    static const std::regex kHalfWritten(R"(\.(usb|user|mem|ukn|debug)_[0-4]_\d{14}_\d{6}(-\d+)?\.(raw|jpeg)\.\w{6})");
     const std::string tmp = tmpDir();
-    struct Pending {
-        std::string timeGroup, name;
-        int device;
-    };
-    std::vector<Pending> pending;
+    std::vector<RawClipName> pending;
     DIR* dir = ::opendir(tmp.c_str());
     if (dir == nullptr) return;
     while (dirent* entry = ::readdir(dir)) {
         const std::string file = entry->d_name;
-        std::smatch m;
-        if (std::regex_match(file, kHalfWritten)) {
+        if (isHalfWritten(file)) {
             removeStaleFile(tmp + "/" + file);
             continue;
         }
-        if (!std::regex_match(file, m, kRawClip)) continue;
+        RawClipName clip;
+        if (!parseSavedName(file, ".raw", false, clip)) continue;
         // Only regular files of this process's user: /tmp is open to every
         // user of the board, and whatever is converted here gets uploaded.
         struct stat st {};
         if (::lstat((tmp + "/" + file).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
-        pending.push_back(Pending{m[3].str(), m[1].str(), std::stoi(m[2].str())});
+        pending.push_back(std::move(clip));
     }
     ::closedir(dir);
-    std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
+    std::sort(pending.begin(), pending.end(), [](const RawClipName& a, const RawClipName& b) {
         return std::tie(a.timeGroup, a.device, a.name) < std::tie(b.timeGroup, b.device, b.name);
     });
-    for (const Pending& p : pending) {
+    for (const RawClipName& p : pending) {
         ClipPaths paths = clip_paths(tmp, LBASE_PATH, p.name, p.device, p.timeGroup);
         if (system_commands.claims(paths.raw)) continue;  // saved by this run already
         verbos("Queueing the conversion of a clip left by the last run: %s", paths.raw.c_str());

@@ -2,8 +2,8 @@
 
 #include <linux/videodev2.h>
 
+#include <array>
 #include <cstdio>
-#include <cstring>
 
 #include "app/run_config.h"
 #include "board/camera_selection.h"
@@ -22,11 +22,27 @@
 namespace {
 
 constexpr std::size_t kPathSize = 256;
-// Device paths stay valid for the whole run: the logging of every thread
-// prints them. The starter's text and each worker's own text are separate,
-// so that no byte is written while another thread may read it.
-char g_starterPath[kV4l2Devices][kPathSize];
-char g_workerPath[kV4l2Devices][kPathSize];
+
+// "/dev/video%d" for device n, built at compile time.
+constexpr std::array<char, kPathSize> devicePath(int n) {
+    std::array<char, kPathSize> out{};
+    std::size_t o = 0;
+    for (const char* p = footprint::kVideoDevicePattern; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 'd') {
+            out[o++] = static_cast<char>('0' + n);
+            ++p;
+        } else {
+            out[o++] = *p;
+        }
+    }
+    return out;
+}
+
+// The device paths stay valid for the whole run: the logging of every
+// thread prints them. They are constant, so no thread ever writes a byte
+// that another may be reading.
+constexpr std::array<char, kPathSize> kDevicePaths[kV4l2Devices] = {devicePath(0), devicePath(1), devicePath(2),
+                                                                    devicePath(3), devicePath(4)};
 
 bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
 
@@ -124,10 +140,7 @@ int initUsbCaptureThreads() {
 
 int initCaptureThread(int N) {
     if (!validDevice(N)) return 1;
-    char path[kPathSize];
-    snprintf(path, sizeof path, footprint::kVideoDevicePattern, N);
-    if (std::strcmp(g_starterPath[N], path) != 0) std::memcpy(g_starterPath[N], path, sizeof path);
-    dev_name[N].store(g_starterPath[N]);
+    dev_name[N].store(kDevicePaths[N].data());
     g_bSaveFile[N].store(kSaveNone);
     if (tid_usb_capture[N].load() != 0) return 0;
     const int rc = cm::startDetachedThread(tid_usb_capture[N], doUSBCapture, &nDevicesIDs[N]);
@@ -139,8 +152,7 @@ void* doUSBCapture(void* arg) {
     if (arg == nullptr) return nullptr;
     const int N = *static_cast<const int*>(arg);
     if (!validDevice(N)) return nullptr;
-    snprintf(g_workerPath[N], kPathSize, footprint::kVideoDevicePattern, N);
-    dev_name[N].store(g_workerPath[N]);
+    dev_name[N].store(kDevicePaths[N].data());
     logd("Starting.. nDeviceID ", N, N);
     if (exitRequested()) return nullptr;
 

@@ -413,6 +413,9 @@ TEST_F(MemoryOutputTest, LeftoverRawClipsAreQueuedAgainInTimeOrderAndHalfWritten
     writeFile(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd", "half written");
     writeFile(tmp + "notes_1_20240105120000_000001.raw", "not ours");
     writeFile(tmp + "usb_9_20240105120000_000001.raw", "no such device");
+    writeFile(tmp + "usb_1_2024010512_000001.raw", "not a time group");
+    writeFile(tmp + "debug_1_20240105120000_000001.raw", "not a clip name");
+    writeFile(tmp + ".usb_3_20240105120000_000001.raw", "hidden, but no fresh-name suffix");
     writeFile(root.path("/home/Tarvisel/x"), "x");
     ASSERT_EQ(symlink(root.path("/home/Tarvisel/x").c_str(), (tmp + "mem_0_20240105120000_000001.raw").c_str()), 0);
 
@@ -423,6 +426,7 @@ TEST_F(MemoryOutputTest, LeftoverRawClipsAreQueuedAgainInTimeOrderAndHalfWritten
     EXPECT_FALSE(fileExists(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd"));
     EXPECT_FALSE(fileExists(tmp + "usb_2_20240105120000_000001.mp4"));
     EXPECT_TRUE(fileExists(tmp + "notes_1_20240105120000_000001.raw"));
+    EXPECT_TRUE(fileExists(tmp + ".usb_3_20240105120000_000001.raw"));
     std::string order;
     std::string command;
     std::size_t waiting = 0;

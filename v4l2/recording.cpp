@@ -130,14 +130,6 @@ void recordUntilInterrupted(int N) {
 
 }  // namespace
 
-int initUsbCaptureThreads() {
-    for (int N = 0; N < kUsbDevices; ++N) {
-        initCaptureThread(N);
-        cm::sleepSeconds(kWorkerStartSpacingSeconds);
-    }
-    return 0;
-}
-
 int initCaptureThread(int N) {
     if (!validDevice(N)) return 1;
     dev_name[N].store(kDevicePaths[N].data());

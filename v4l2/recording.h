@@ -8,18 +8,14 @@
 // device's countdown and save request.
 #pragma once
 
-inline constexpr int kUsbDevices = 4;                 // devices 0..3 are driven
-inline constexpr int kWorkerStartSpacingSeconds = 4;
 inline constexpr int kSwitchedOffWaitSeconds = 10;
 inline constexpr int kOneByOneWaitSeconds = 1;
 inline constexpr int kCaptureLoopsPerRecording = 10;
 
-// The "-usb" half of the common capture starter: starts the workers of
-// devices 0..3, waiting 4 seconds after each. Returns 0.
-int initUsbCaptureThreads();
-
 // Points device N's name at "/dev/video<N>", clears its save request and
 // creates its worker unless it exists. Returns 0 when the worker exists.
+// The common capture starter calls it for devices 0..3 with "-usb", 4
+// seconds apart.
 int initCaptureThread(int N);
 
 // The worker body; `arg` points at the device number. Returns when the

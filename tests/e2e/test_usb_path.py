@@ -119,9 +119,6 @@ class UsbPathTest(unittest.TestCase):
         self.assertEqual(glob.glob(self.board.path("/tmp/*.raw")), [])
         self.assertEqual([n for n in os.listdir(self.board.path(QUEUE)) if n.startswith(".")], [])
 
-        self.board.write_control(exit_flag=1)
-        self.assertEqual(d.wait(20), 0)
-
 
 if __name__ == "__main__":
     unittest.main()

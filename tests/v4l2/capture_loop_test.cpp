@@ -19,7 +19,7 @@ using v4l2test::CameraTest;
 using v4l2test::consecutiveFramesOf;
 using v4l2test::patternsOf;
 
-class CaptureLoopTest : public CameraTest {
+class FrameCaptureLoopTest : public CameraTest {
 protected:
     // Camera 0 streaming at 100 frames a second (with `options`).
     void streamingCamera(const std::string& options = "") {
@@ -32,7 +32,7 @@ protected:
     }
 };
 
-TEST_F(CaptureLoopTest, ShortCountdownWarnsAndStillRunsItsSteps) {
+TEST_F(FrameCaptureLoopTest, ShortCountdownWarnsAndStillRunsItsSteps) {
     streamingCamera();
     frame_count = 5;
     EXPECT_EQ(goForOneCaptureLoop(0), 5);
@@ -47,7 +47,7 @@ TEST_F(CaptureLoopTest, ShortCountdownWarnsAndStillRunsItsSteps) {
     EXPECT_TRUE(consecutiveFramesOf(frames, 0));
 }
 
-TEST_F(CaptureLoopTest, CountdownLeftByAClipRequestStaysOnlyBetweenTheTwoCounts) {
+TEST_F(FrameCaptureLoopTest, CountdownLeftByAClipRequestStaysOnlyBetweenTheTwoCounts) {
     streamingCamera();
     g_bSaveFile[0].store(kSaveMemory);  // ends each loop at its first wait step
     struct Case {
@@ -67,7 +67,7 @@ TEST_F(CaptureLoopTest, CountdownLeftByAClipRequestStaysOnlyBetweenTheTwoCounts)
     EXPECT_EQ(countOf(err, "loop conditions error"), 0);
 }
 
-TEST_F(CaptureLoopTest, WithoutCountdownOnlyARequestEndsTheLoop) {
+TEST_F(FrameCaptureLoopTest, WithoutCountdownOnlyARequestEndsTheLoop) {
     streamingCamera();
     frame_count = 0;
     std::thread requester([] {
@@ -84,7 +84,7 @@ TEST_F(CaptureLoopTest, WithoutCountdownOnlyARequestEndsTheLoop) {
     EXPECT_NE(err.find("exit main loop to save a file. 3!"), std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, AlertRequestWaitsUntilMoreThan500BytesAreStored) {
+TEST_F(FrameCaptureLoopTest, AlertRequestWaitsUntilMoreThan500BytesAreStored) {
     streamingCamera();
     g_bSaveFile[0].store(kSaveAlert);  // raised before the loop: the buffer starts empty
     EXPECT_EQ(goForOneCaptureLoop(0), 1);
@@ -94,7 +94,7 @@ TEST_F(CaptureLoopTest, AlertRequestWaitsUntilMoreThan500BytesAreStored) {
     EXPECT_NE(err.find("/dev/video0: exit main loop to save a file. 1!\n"), std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, UserRequestEndsTheLoopOnceTheCountdownIsAtNine) {
+TEST_F(FrameCaptureLoopTest, UserRequestEndsTheLoopOnceTheCountdownIsAtNine) {
     streamingCamera();
     frame_count = 20;
     g_bSaveFile[0].store(kSaveUser);
@@ -105,7 +105,7 @@ TEST_F(CaptureLoopTest, UserRequestEndsTheLoopOnceTheCountdownIsAtNine) {
     EXPECT_NE(err.find("exit main loop to save a file. 2!"), std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, ThreeTimeoutsInARowAreToleratedAndUseCountdownSteps) {
+TEST_F(FrameCaptureLoopTest, ThreeTimeoutsInARowAreToleratedAndUseCountdownSteps) {
     streamingCamera("stall=0.05:3.4");
     frame_count = 20;
     EXPECT_EQ(goForOneCaptureLoop(0), 17);
@@ -116,7 +116,7 @@ TEST_F(CaptureLoopTest, ThreeTimeoutsInARowAreToleratedAndUseCountdownSteps) {
     EXPECT_EQ(countOf(err, "resetting device"), 0);
 }
 
-TEST_F(CaptureLoopTest, FourthTimeoutInARowEndsTheLoopWithOne) {
+TEST_F(FrameCaptureLoopTest, FourthTimeoutInARowEndsTheLoopWithOne) {
     streamingCamera("stall=0.05:10");
     frame_count = 300;
     EXPECT_EQ(goForOneCaptureLoop(0), 1);
@@ -127,7 +127,7 @@ TEST_F(CaptureLoopTest, FourthTimeoutInARowEndsTheLoopWithOne) {
               std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, SwitchedOffInputOrExitEndsTheLoopWithOne) {
+TEST_F(FrameCaptureLoopTest, SwitchedOffInputOrExitEndsTheLoopWithOne) {
     streamingCamera();
     bInputs[0].store(0);
     EXPECT_EQ(goForOneCaptureLoop(0), 1);
@@ -138,7 +138,7 @@ TEST_F(CaptureLoopTest, SwitchedOffInputOrExitEndsTheLoopWithOne) {
     EXPECT_EQ(countOf(err, "/dev/video0: cam is either switched off or exit flaged!\n"), 2);
 }
 
-TEST_F(CaptureLoopTest, DisconnectedDeviceEndsTheLoopWithTwo) {
+TEST_F(FrameCaptureLoopTest, DisconnectedDeviceEndsTheLoopWithTwo) {
     streamingCamera("disconnect=0.1:5");
     frame_count = 300;
     EXPECT_EQ(goForOneCaptureLoop(0), 2);
@@ -147,7 +147,7 @@ TEST_F(CaptureLoopTest, DisconnectedDeviceEndsTheLoopWithTwo) {
     EXPECT_NE(err.find("/dev/video0: mainloop return 2!!\n"), std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, OversizedFramesMissTheStreamButNotTheClip) {
+TEST_F(FrameCaptureLoopTest, OversizedFramesMissTheStreamButNotTheClip) {
     streamingCamera("oversize=1");
     init_streaming_buffer();
     g_bStreamingVideo.store(1);
@@ -159,7 +159,7 @@ TEST_F(CaptureLoopTest, OversizedFramesMissTheStreamButNotTheClip) {
     EXPECT_EQ(countOf(err, "Streaming Buffer full!... 750000 bytes\n"), 3);
 }
 
-TEST_F(CaptureLoopTest, FullBufferEndsTheLoopAndAsksToDrop) {
+TEST_F(FrameCaptureLoopTest, FullBufferEndsTheLoopAndAsksToDrop) {
     streamingCamera("oversize=1:16000000");
     frame_count = 0;
     EXPECT_EQ(goForOneCaptureLoop(0), 7);  // the seventh frame does not fit and is dropped
@@ -170,7 +170,7 @@ TEST_F(CaptureLoopTest, FullBufferEndsTheLoopAndAsksToDrop) {
     EXPECT_NE(err.find("exit main loop to save a file. 3!"), std::string::npos);
 }
 
-TEST_F(CaptureLoopTest, FullBufferWhileAnAlertClipIsMadeAsksToSaveIt) {
+TEST_F(FrameCaptureLoopTest, FullBufferWhileAnAlertClipIsMadeAsksToSaveIt) {
     streamingCamera("oversize=1:16000000");
     frame_count = 0;
     g_nSaveType.store(1);
@@ -180,7 +180,7 @@ TEST_F(CaptureLoopTest, FullBufferWhileAnAlertClipIsMadeAsksToSaveIt) {
     EXPECT_NE(err.find("exit main loop to save a file. 1!"), std::string::npos);
 }
 
-TEST(CaptureLoopDeathTest, BufferIndexTheDeviceDoesNotHaveEndsTheProcess) {
+TEST(FrameCaptureLoopDeathTest, BufferIndexTheDeviceDoesNotHaveEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     resetRunConfig();
     force_format2 = 50;

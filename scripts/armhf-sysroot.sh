@@ -9,7 +9,7 @@
 set -eu
 sysroot="${1:-/opt/capture_module-armhf-sysroot}"
 packages="libc6-dev libstdc++-12-dev libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-libopencv-videoio-dev libturbojpeg0-dev libgtest-dev libgmock-dev"
+libopencv-videoio-dev libturbojpeg0-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev"
 
 stamp="$sysroot/.packages"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$packages" ]; then

@@ -16,6 +16,7 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "v4l2/system_commands.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ void startThreads() {
     // [capture threads]
     // [video creation thread]
     // [FTP thread]
-    // [system command thread]
+    initSystemCommandsThread();
+    cm::sleepSeconds(1);
     // [streaming thread]
 }
 

@@ -17,6 +17,7 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "v4l2/system_commands.h"
 
 namespace {
 
@@ -71,7 +72,8 @@ void startThreads() {
     initCreateVideoThread();
     cm::sleepSeconds(1);
     // [FTP thread]
-    // [system command thread]
+    initSystemCommandsThread();
+    cm::sleepSeconds(1);
     // [streaming thread]
 }
 

@@ -25,7 +25,7 @@
 #include "common/threads.h"
 #include "control/settings.h"
 #include "log/debug.h"
-#include "v4l2/direct_capture_start.h"
+#include "v4l2/recording.h"
 
 std::atomic<pthread_t> tid_captureFromCamThread[2] = {};
 int videoIDs[2] = {0, 1};
@@ -347,10 +347,6 @@ void* doCaptureFromCamThread(void* arg) {
 
 int initCaptureFromCamThread() {
     if (g_bUSB) {
-        if (initCaptureThread == nullptr) {
-            error("the direct V4L2 capture path is not part of this build");
-            return 1;
-        }
         for (int n = 0; n < kDirectPathDevices; ++n) {
             initCaptureThread(n);
             cm::sleepSeconds(kDirectPathStartPauseSeconds);

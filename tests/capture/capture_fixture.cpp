@@ -187,9 +187,3 @@ void CaptureTest::exitAfterSleeps(int n) {
 }
 
 }  // namespace captest
-
-// Debian's OpenCV reads and writes pictures through a codec stack that
-// loads GDAL, whose own start-up takes two of its mutexes in both orders on
-// one thread. That is GDAL's business, not a lock of this program: keep
-// ThreadSanitizer's lock-order reports from inside it out of these tests.
-extern "C" const char* __tsan_default_suppressions() { return "deadlock:libgdal.so\n"; }

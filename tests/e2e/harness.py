@@ -13,6 +13,8 @@ import time
 SOURCE_DIR = os.environ.get("CM_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 BUILD_DIR = os.environ.get("CM_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 DAEMON = os.path.join(BUILD_DIR, "capture_module")
+# The emulated cameras for the daemon (emulation/README.md).
+EMUCAM_PRELOAD = os.path.join(BUILD_DIR, "emulation", "libemucam.so")
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "emulation"))
 import board_root  # noqa: E402
@@ -55,7 +57,14 @@ class Board:
     def set_gpio(self, pin, value):
         board_root.set_gpio(self.dir, pin, value)
 
-    def start(self, *args, env=None, preload=None):
+    def start(self, *args, env=None, preload=None, cameras=None):
+        """Starts the daemon. `cameras` gives it the emulated cameras: True
+        for the four healthy ones, or a configuration text (EMUCAM_CONFIG)."""
+        if cameras is not None:
+            preload = preload or EMUCAM_PRELOAD
+            env = dict(env or {})
+            if cameras is not True:
+                env["EMUCAM_CONFIG"] = cameras
         self.daemon = Daemon(self, args, env=env, preload=preload)
         return self.daemon
 

@@ -21,7 +21,7 @@ import unittest
 import harness
 from harness import Board
 
-EMUCAM_PRELOAD = os.path.join(harness.BUILD_DIR, "emulation", "libemucam.so")
+EMUCAM_PRELOAD = getattr(harness, "EMUCAM_PRELOAD", os.path.join(harness.BUILD_DIR, "emulation", "libemucam.so"))
 FAKETIME_LIBS = glob.glob("/usr/lib/*/faketime/libfaketime.so.1")
 CAMERAS = "0 MJPG 640x480 30; 1 MJPG 640x480 30"  # video2 and video3 missing
 SPEEDUP = 10

@@ -79,6 +79,22 @@ class Board:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+_sanitizer_runtimes = None
+
+
+def sanitizer_runtimes():
+    """The AddressSanitizer runtime the daemon is linked with, if any: it
+    must come first in LD_PRELOAD, ahead of a preloaded library."""
+    global _sanitizer_runtimes
+    if _sanitizer_runtimes is None:
+        try:
+            out = subprocess.run(["ldd", DAEMON], capture_output=True, text=True, timeout=30).stdout
+        except (OSError, subprocess.SubprocessError):
+            out = ""
+        _sanitizer_runtimes = re.findall(r"^\s*libasan\.so\S* => (\S+)", out, re.M)
+    return _sanitizer_runtimes
+
+
 class Daemon:
     def __init__(self, board, args, env=None, preload=None):
         self.board = board
@@ -86,7 +102,7 @@ class Daemon:
         e["CAPTURE_MODULE_ROOT"] = board.dir
         e.setdefault("TZ", "UTC")
         if preload:
-            e["LD_PRELOAD"] = preload
+            e["LD_PRELOAD"] = " ".join(sanitizer_runtimes() + [preload])
         if env:
             e.update(env)
         self.out_path = os.path.join(board.dir, "daemon.stdout")

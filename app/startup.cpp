@@ -16,6 +16,7 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "upload/ftp_upload.h"
 
 namespace {
 
@@ -67,7 +68,8 @@ void startThreads() {
     cm::sleepSeconds(1);
     // [capture threads]
     // [video creation thread]
-    // [FTP thread]
+    initFTPThread();
+    cm::sleepSeconds(1);
     // [system command thread]
     // [streaming thread]
 }
@@ -90,6 +92,9 @@ int initVars() {
     std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
+    // No producer runs yet: whatever in-progress file is in the queue was
+    // left by a process that ended while writing it.
+    removeStaleInProgressFiles(queueDirectory());
 
     readInputsDIPState();
     step1By1(0);

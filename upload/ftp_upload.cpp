@@ -23,6 +23,10 @@
 std::atomic<pthread_t> tid_FTPThread{0};
 
 namespace {
+std::atomic<bool> g_ftpThreadRunning{false};
+}  // namespace
+
+namespace {
 
 constexpr char kNotifyUploadFormat[] = "/notify_file_upload.php?deviceid=%s&fpath=%s";
 // Consecutive failed walks between two "nftw error!" lines after the first.
@@ -206,7 +210,10 @@ int walkUploadQueue(const std::string& queueDir) {
     return nftw(queueDir.c_str(), ftp_upload_file, kQueueWalkOpenDirs, FTW_DEPTH | FTW_PHYS);
 }
 
+bool ftpThreadRunning() { return g_ftpThreadRunning.load(std::memory_order_acquire); }
+
 void* doFTPThread(void*) {
+    g_ftpThreadRunning.store(true, std::memory_order_release);
     verbos("FTP thread started!");
     const std::string queueDir = queueDirectory();
     while (!exitRequested()) {
@@ -216,6 +223,7 @@ void* doFTPThread(void*) {
         // straight on would spin the board's one core and log every turn.
         cm::sleepSeconds(1);
     }
+    g_ftpThreadRunning.store(false, std::memory_order_release);
     return nullptr;
 }
 

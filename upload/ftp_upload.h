@@ -32,6 +32,9 @@ int initFTPThread();
 // starts.
 void* doFTPThread(void*);
 
+// True from the start of the thread body until it returns.
+bool ftpThreadRunning();
+
 // The walk's callback for every entry (nftw's four arguments): prints the
 // listing line and uploads regular files. Returns 1 (ending the walk) once
 // the exit flag is up, else 0.

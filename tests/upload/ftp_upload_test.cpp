@@ -175,7 +175,7 @@ TEST_F(FtpUploadTest, RefusedLoginLeavesTheFileAndNoNotificationUntilLoginsWork)
 TEST_F(FtpUploadTest, HostileNamesAndSerialArriveByteForByteAndRunNothing) {
     FtpServerProcess server(serverDir);
     const std::string cwd = root.path("/tmp");
-    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    uploadtest::ScopedWorkingDirectory inCwd(cwd);
     const std::string serial = "S'$(>ran1)`>ran2`;>ran3 \"x\"";
     snprintf(device_serial, sizeof device_serial, "%s", serial.c_str());
     const std::vector<std::string> names = {"it's here.avi", "semi;>ran4.avi", "sub$(>ran5).avi",

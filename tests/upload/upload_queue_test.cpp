@@ -196,7 +196,7 @@ TEST_F(UploadQueueTest, SuccessDeletesTheFileAndQueuesOneNotificationWithTheFull
 TEST_F(UploadQueueTest, HostileNamesAndSerialReachTheToolAsSingleArgumentsAndRunNothing) {
     toolSucceeds();
     std::string cwd = root.path("/tmp");
-    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    uploadtest::ScopedWorkingDirectory inCwd(cwd);
     const std::vector<std::string> names = {
         "it's.avi", "two words.avi", "semi;>ran1.avi", "sub$(>ran2).avi", "back`>ran3`tick.avi",
         "dq\"$(>ran4)\".avi", "amp&>ran5&.avi", "star*?[x].avi", "-dash.avi", "pct%s%n.avi"};
@@ -329,16 +329,17 @@ TEST_F(UploadQueueTest, StarterCreatesTheThreadOnce) {
     EXPECT_NE(first, pthread_t{});
     EXPECT_EQ(tid_FTPThread.load(), first);
     EXPECT_EQ(cmtest::countOf(out, "FTP thread created successfully!\n"), 1);
-    // The thread's last use of the clock is its first log line: wait for it
-    // before the clock and the root go away.
+    // The clock and the root must outlive the thread: wait for its end.
     bool started = false;
-    for (int i = 0; i < 500 && !started; ++i) {
+    for (int i = 0; i < 1000 && !started; ++i) {
         for (const std::string& f : cmtest::listDir(root.path("/home/Tarvisel/log")))
             started = started || cmtest::readFile(root.path("/home/Tarvisel/log/") + f).find("FTP thread started!") !=
                                      std::string::npos;
         if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_TRUE(started);
+    for (int i = 0; i < 1000 && ftpThreadRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(ftpThreadRunning());
 }
 
 }  // namespace

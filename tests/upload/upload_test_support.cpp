@@ -23,6 +23,18 @@ namespace uploadtest {
 
 std::string sourceDir() { return CM_TEST_SOURCE_DIR; }
 
+ScopedWorkingDirectory::ScopedWorkingDirectory(const std::string& dir) {
+    char buf[4096];
+    if (getcwd(buf, sizeof buf) != nullptr) old_ = buf;
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir " + dir + " failed");
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory() {
+    if (old_.empty() || chdir(old_.c_str()) != 0) {
+        if (chdir("/") != 0) ADD_FAILURE() << "no working directory to go back to";
+    }
+}
+
 FtpServerProcess::FtpServerProcess(const std::string& dir, bool up) : dir_(dir) {
     cmtest::makeDirs(dir_);
     int in[2], out[2];

@@ -59,6 +59,19 @@ std::vector<std::vector<std::string>> recordedCalls(const cmtest::BoardRoot& roo
 // test when the file is not a whole number of well-formed records.
 std::vector<std::string> notificationUrls(const std::string& path);
 
+// Makes `dir` the working directory for the life of the object (where a
+// command line that a shell wrongly ran would leave its files).
+class ScopedWorkingDirectory {
+public:
+    explicit ScopedWorkingDirectory(const std::string& dir);
+    ~ScopedWorkingDirectory();
+    ScopedWorkingDirectory(const ScopedWorkingDirectory&) = delete;
+    ScopedWorkingDirectory& operator=(const ScopedWorkingDirectory&) = delete;
+
+private:
+    std::string old_;
+};
+
 // The source tree (for emulation/ tools).
 std::string sourceDir();
 

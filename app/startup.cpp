@@ -17,6 +17,7 @@
 #include "control/settings.h"
 #include "log/debug.h"
 #include "v4l2/system_commands.h"
+#include "upload/ftp_upload.h"
 
 namespace {
 
@@ -68,7 +69,8 @@ void startThreads() {
     cm::sleepSeconds(1);
     // [capture threads]
     // [video creation thread]
-    // [FTP thread]
+    initFTPThread();
+    cm::sleepSeconds(1);
     initSystemCommandsThread();
     cm::sleepSeconds(1);
     // [streaming thread]
@@ -92,6 +94,9 @@ int initVars() {
     std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
+    // No producer runs yet: whatever in-progress file is in the queue was
+    // left by a process that ended while writing it.
+    removeStaleInProgressFiles(queueDirectory());
 
     readInputsDIPState();
     step1By1(0);

@@ -110,7 +110,7 @@ TEST_F(DeviceSetupTest, ManualFormatTakesTheConfiguredFields) {
 }
 
 TEST(DeviceSetupDeathTest, ACharacterDeviceThatIsNoV4l2DeviceEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
     resetRunConfig();
     dev_name[0].store("/dev/null");
     EXPECT_EXIT(

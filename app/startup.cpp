@@ -16,6 +16,7 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "streaming/streaming_control.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ void startThreads() {
     // [video creation thread]
     // [FTP thread]
     // [system command thread]
-    // [streaming thread]
+    initStreamingThread();
 }
 
 }  // namespace

@@ -270,15 +270,16 @@ void* doDisconnectAfterAWhileThread(void* arg) {
         std::lock_guard<std::mutex> g(guard->lock);
         if (guard->stopped.load()) return nullptr;  // removed while we waited for the lock
         verbos("URL: recv wait time ellapsed. Closing socket!");
-        if (guard->fd != 0) {
-            verbos("URL: closing socket!");
-            // Shut down, never close: the streaming thread owns the
-            // descriptor. A receive or send blocked on it returns now.
-            ::shutdown(guard->fd, SHUT_RDWR);
-        }
+        const int fd = guard->fd;
         guard->fd = 0;
         guard->stopped.store(true);
         nTempSockfd.store(0);
+        if (fd != 0) {
+            verbos("URL: closing socket!");
+            // Shut down, never close: the streaming thread owns the
+            // descriptor. A receive or send blocked on it returns now.
+            ::shutdown(fd, SHUT_RDWR);
+        }
         return nullptr;
     }
 }

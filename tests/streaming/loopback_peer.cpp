@@ -66,11 +66,14 @@ LoopbackPeer::LoopbackPeer(Mode mode, std::string reply) : mode_(mode), reply_(s
 
 LoopbackPeer::~LoopbackPeer() {
     stop_ = true;
+    // After the accept thread has ended no connection can be added: a
+    // connection accepted while stopping is shut down as well.
+    acceptThread_.join();
     {
         std::lock_guard<std::mutex> g(lock_);
-        for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
+        for (int fd : connections_)
+            if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
     }
-    acceptThread_.join();
     for (auto& t : threads_) t.join();
     ::close(listenFd_);
 }

@@ -27,9 +27,9 @@ int clamp8(int v) { return std::min(255, std::max(0, v)); }
 
 }  // namespace
 
-Bytes makeCameraJpeg(int width, int height, Rgb tint, int subsamp, int quality, unsigned seed) {
+Bytes makeCameraJpeg(int width, int height, Rgb tint, int subsamp, int quality, unsigned seed, int noiseLevel) {
     std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> noise(-12, 12);
+    std::uniform_int_distribution<int> noise(-noiseLevel, noiseLevel);
     Bytes rgb(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {

@@ -16,8 +16,10 @@ struct Rgb {
 // A camera-like picture: a colour field with gradients, a few bars and some
 // noise, so that it compresses like a real scene rather than a flat card.
 // `tint` dominates the picture, so that a reduced copy still tells which
-// camera it came from. `subsamp` is a TJSAMP_* value.
-Bytes makeCameraJpeg(int width, int height, Rgb tint, int subsamp, int quality = 85, unsigned seed = 1);
+// camera it came from. `subsamp` is a TJSAMP_* value; `noise` is the
+// largest random deviation per pixel (sensor noise).
+Bytes makeCameraJpeg(int width, int height, Rgb tint, int subsamp, int quality = 85, unsigned seed = 1,
+                     int noise = 12);
 
 // A picture of one flat colour.
 Bytes makeFlatJpeg(int width, int height, Rgb colour, int subsamp = 2 /* TJSAMP_420 */);

@@ -16,24 +16,28 @@ std::string readRoot() {
 }
 
 std::mutex g_rootLock;
-std::string* g_root = nullptr;  // guarded by g_rootLock; never freed once set
+bool g_rootRead = false;  // guarded by g_rootLock
+std::string g_root;       // guarded by g_rootLock
 
 }  // namespace
 
-const std::string& root() {
+std::string root() {
     std::lock_guard<std::mutex> lock(g_rootLock);
-    if (g_root == nullptr) g_root = new std::string(readRoot());
-    return *g_root;
+    if (!g_rootRead) {
+        g_root = readRoot();
+        g_rootRead = true;
+    }
+    return g_root;
 }
 
 void reloadRootFromEnvironment() {
     std::lock_guard<std::mutex> lock(g_rootLock);
-    // The old string is kept alive: references handed out earlier stay valid.
-    g_root = new std::string(readRoot());
+    g_root = readRoot();
+    g_rootRead = true;
 }
 
 std::string resolve(std::string_view path) {
-    const std::string& r = root();
+    const std::string r = root();
     if (r.empty() || path.empty() || path.front() != '/') return std::string(path);
     std::string out;
     out.reserve(r.size() + path.size());

@@ -54,7 +54,7 @@ inline constexpr int kPinActivity = 87;                       // watchdog output
 
 // The emulated board root, or "" on a real board. Read once from the
 // environment; stable for the life of the process.
-const std::string& root();
+std::string root();
 
 // A fixed absolute path as this process must use it: `path` itself on a
 // real board, the same path under the emulated root otherwise.

@@ -1,0 +1,16 @@
+#!/bin/sh
+# Cross-builds the daemon and its unit tests for the board (armhf) and runs
+# the unit tests under qemu-arm.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="${CM_ARMHF_BUILD_DIR:-$top/build-armhf}"
+sysroot="${CM_ARMHF_SYSROOT:-/opt/capture_module-armhf-sysroot}"
+"$top/scripts/armhf-sysroot.sh" "$sysroot"
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-armhf.cmake" \
+  -DCM_ARMHF_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build"
+cd "$build"
+ctest --output-on-failure -j "$(nproc)" -L unit
+# The board's package builds too.
+cpack -G DEB -B "$build/package" >/dev/null
+ls "$build"/package/capture-module_*_armhf.deb

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Builds with AddressSanitizer + UndefinedBehaviorSanitizer and with
+# ThreadSanitizer, and runs the unit and end-to-end tests in each build.
+# A sanitizer report fails the test that produced it.
+#   scripts/run-sanitizer-tests.sh [address|thread ...]   (default: both)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+kinds="${*:-address thread}"
+for kind in $kinds; do
+  build="$top/build-$kind"
+  cmake -S "$top" -B "$build" -G Ninja -DCM_SANITIZE="$kind" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build"
+  (
+    cd "$build"
+    # Reports end the process with a failure status; suppressions, where
+    # any are needed, are listed with their reasons in tests/sanitizers/.
+    export ASAN_OPTIONS="abort_on_error=0:detect_leaks=1:halt_on_error=1"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/sanitizers/tsan.supp"
+    export LSAN_OPTIONS="suppressions=$top/tests/sanitizers/lsan.supp"
+    ctest --output-on-failure -j "$(nproc)" -L "unit|e2e"
+  )
+done

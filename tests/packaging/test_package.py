@@ -1,0 +1,101 @@
+"""The Debian package: contents, dependencies, lintian, the systemd unit."""
+import glob
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD_DIR = os.environ["CM_BUILD_DIR"]
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, capture_output=True, text=True, **kw)
+
+
+class PackageTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = tempfile.mkdtemp(prefix="cm-pkg-")
+        r = run("cpack", "-G", "DEB", "-B", cls.out, cwd=BUILD_DIR)
+        if r.returncode != 0:
+            raise AssertionError("cpack failed:\n" + r.stdout + r.stderr)
+        debs = glob.glob(os.path.join(cls.out, "capture-module_*.deb"))
+        assert len(debs) == 1, debs
+        cls.deb = debs[0]
+        cls.root = os.path.join(cls.out, "root")
+        subprocess.run(["dpkg-deb", "-x", cls.deb, cls.root], check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, ignore_errors=True)
+
+    def field(self, name):
+        return run("dpkg-deb", "-f", self.deb, name).stdout.strip()
+
+    def test_contents(self):
+        listing = run("dpkg-deb", "-c", self.deb).stdout
+        for path in ("./usr/bin/capture_module", "./usr/bin/capture_control",
+                     "./usr/lib/systemd/system/capture_module.service", "./etc/default/capture-module",
+                     "./usr/share/man/man8/capture_module.8.gz", "./usr/share/doc/capture-module/copyright",
+                     "./usr/share/doc/capture-module/changelog.gz"):
+            self.assertIn(path, listing)
+        for exe in ("capture_module", "capture_control"):
+            self.assertTrue(os.access(os.path.join(self.root, "usr/bin", exe), os.X_OK), exe)
+        ctrl = os.path.join(self.out, "ctrl")
+        subprocess.run(["dpkg-deb", "-e", self.deb, ctrl], check=True)
+        with open(os.path.join(ctrl, "conffiles")) as f:
+            self.assertEqual(f.read().split(), ["/etc/default/capture-module"])
+
+    def test_dependencies_name_the_converter_the_upload_tool_and_every_linked_library(self):
+        deps = [d.strip().split()[0] for d in self.field("Depends").split(",")]
+        self.assertIn("ffmpeg", deps)
+        self.assertIn("ncftp", deps)
+        self.assertIn("libc6", deps)
+        # Every shared library the daemon loads comes from a package it depends on.
+        exe = os.path.join(self.root, "usr/bin/capture_module")
+        needed = run("objdump", "-p", exe).stdout
+        libs = {line.split()[1] for line in needed.splitlines() if line.strip().startswith("NEEDED")}
+        self.assertIn("libc.so.6", libs)
+        for line in run("ldd", exe).stdout.splitlines():
+            parts = line.split()
+            if len(parts) >= 3 and parts[0] in libs and parts[1] == "=>":
+                owner = run("dpkg", "-S", os.path.realpath(parts[2])).stdout.split(":")[0]
+                if not owner:  # the library's own name, for packages that own only the link
+                    owner = run("dpkg", "-S", parts[2]).stdout.split(":")[0]
+                self.assertIn(owner, deps, "%s comes from %s, which the package does not depend on"
+                              % (parts[0], owner))
+
+    def test_lintian_reports_no_error(self):
+        r = run("lintian", "--no-tag-display-limit", self.deb)
+        errors = [line for line in r.stdout.splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], r.stdout)
+
+    def test_unit_passes_systemd_analyze_verify(self):
+        # The package's files over the host's units, so that the targets the
+        # unit names exist.
+        root = os.path.join(self.out, "verify-root")
+        shutil.copytree(self.root, root)
+        units = os.path.join(root, "usr/lib/systemd/system")
+        for unit in os.listdir("/usr/lib/systemd/system"):
+            src = os.path.join("/usr/lib/systemd/system", unit)
+            dst = os.path.join(units, unit)
+            if not os.path.lexists(dst) and not os.path.isdir(src):
+                shutil.copy(src, dst, follow_symlinks=False)
+        r = run("systemd-analyze", "verify", "--root=" + root, "/usr/lib/systemd/system/capture_module.service")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stdout + r.stderr, "")
+
+    def test_unit_always_restarts_the_daemon_and_never_gives_up(self):
+        with open(os.path.join(self.root, "usr/lib/systemd/system/capture_module.service")) as f:
+            unit = f.read().splitlines()
+        self.assertIn("Restart=always", unit)  # the daemon ends with status 0 on purpose
+        self.assertIn("StartLimitIntervalSec=0", unit)
+        delay = [int(line.split("=")[1]) for line in unit if line.startswith("RestartSec=")]
+        self.assertTrue(delay and 0 < delay[0] <= 10)
+        self.assertIn("StandardOutput=journal", unit)
+        self.assertIn("RequiresMountsFor=/home/Tarvisel /tmp", unit)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -143,15 +144,26 @@ private:
 
 class ComponentTest : public StreamingTest {
 protected:
+    static constexpr long long kStartStamp = 7770;  // streaming off
+
     void SetUp() override {
         StreamingTest::SetUp();
         uninit_streaming_output_buffer();  // the streaming thread allocates them
-        writeStamp(0);
+        writeStamp(kStartStamp);
     }
     void TearDown() override {
-        stopThreads();
+        stopThreads();  // while the clock they sleep on still exists
+        feeder_.reset();
+        clock_.reset();
         StreamingTest::TearDown();
     }
+    // The process clock, `speedUp` times faster than real time, and the
+    // picture feeder; both live until the threads have ended.
+    ScaledClock& useClock(int speedUp = 20) {
+        clock_ = std::make_unique<ScaledClock>(speedUp);
+        return *clock_;
+    }
+    void feedPictures() { feeder_ = std::make_unique<Feeder>(); }
     void writeStamp(long long stamp) {
         std::string record(40, '\0');
         for (int k = 0; k < 8; ++k)
@@ -160,9 +172,12 @@ protected:
         writeFile(path + ".new", record);
         rename((path + ".new").c_str(), path.c_str());
     }
+    // Starts the threads as main does and waits until the monitor has taken
+    // the stamp found at start (a stamp written before that would be taken
+    // as already present, and ignored).
     void startThreads() {
         ASSERT_EQ(initStreamingThread(), 0);
-        ASSERT_TRUE(waitFor([] { return tid_streamVideoThread.load() != pthread_t{}; }, 5));
+        ASSERT_TRUE(waitFor([] { return lPreviousStreamingVideoCommandTimestamp.load() == kStartStamp; }, 10));
     }
     void stopThreads() {
         setting.raiseExitInMemory();
@@ -187,6 +202,10 @@ protected:
             EXPECT_EQ(inputOfTint(d.mean()), i);
         }
     }
+
+private:
+    std::unique_ptr<ScaledClock> clock_;
+    std::unique_ptr<Feeder> feeder_;
 };
 
 // A stamp ending in 1 gives set-mode requests with replies; a stamp ending
@@ -195,8 +214,8 @@ protected:
 TEST_F(ComponentTest, SetModeThenStreamModeThenOff) {
     ReferenceServer server("none");
     useServer(server.address());
-    ScaledClock clock;
-    Feeder feeder;
+    ScaledClock& clock = useClock();
+    feedPictures();
     startThreads();
 
     writeStamp(1001);
@@ -241,8 +260,8 @@ TEST_F(ComponentTest, SetModeThenStreamModeThenOff) {
 TEST_F(ComponentTest, SilentServerIsDisconnectedByTheWatchdogAndReconnected) {
     ReferenceServer server("silent");
     useServer(server.address());
-    ScaledClock clock;
-    Feeder feeder;
+    useClock();
+    feedPictures();
     startThreads();
     writeStamp(2002);
     ASSERT_TRUE(waitFor([&] { return server.count("\"event\": \"connect\"") >= 3; }, 15)) << server.log();
@@ -256,8 +275,8 @@ TEST_F(ComponentTest, SilentServerIsDisconnectedByTheWatchdogAndReconnected) {
 TEST_F(ComponentTest, RepliesWithoutSuccessAreCountedAsSuch) {
     ReferenceServer server("nosuccess");
     useServer(server.address());
-    ScaledClock clock;
-    Feeder feeder;
+    useClock();
+    feedPictures();
     startThreads();
     writeStamp(3003);
     ASSERT_TRUE(waitFor([] { return nNonSuccessReceived.load() >= 5; }, 10));
@@ -268,8 +287,8 @@ TEST_F(ComponentTest, RepliesWithoutSuccessAreCountedAsSuch) {
 TEST_F(ComponentTest, ServerClosingInsideAMessageLeadsToReconnectsInBothModes) {
     ReferenceServer server("close-mid");
     useServer(server.address());
-    ScaledClock clock;
-    Feeder feeder;
+    useClock();
+    feedPictures();
     startThreads();
     writeStamp(4004);
     ASSERT_TRUE(waitFor([&] { return server.count("closed-mid-message") >= 3; }, 10)) << server.log();
@@ -288,8 +307,8 @@ TEST_F(ComponentTest, ServerClosingInsideAMessageLeadsToReconnectsInBothModes) {
 TEST_F(ComponentTest, SlowReaderStillGetsWholeMessages) {
     ReferenceServer server("slow");
     useServer(server.address());
-    ScaledClock clock(1);
-    Feeder feeder;
+    useClock(1);
+    feedPictures();
     startThreads();
     writeStamp(5005);
     ASSERT_TRUE(waitFor([&] { return server.messages("set") >= 3; }, 20)) << server.log();

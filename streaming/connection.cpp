@@ -116,6 +116,9 @@ int connect_socket() {
     }
     nRecieved.store(0);
     verbos("Connected to: %s:%d.. creating disconnection thread..", SOCKET_ADDR, footprint::kStreamingPort);
+    // A watchdog of an earlier socket must be gone before that socket is
+    // closed below, or it could shut down a reused descriptor number.
+    removeDiconnectThread();
     {
         std::lock_guard<std::mutex> g(g_connLock);
         g_socket = std::move(sock);

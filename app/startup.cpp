@@ -17,6 +17,8 @@
 #include "control/settings.h"
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
+#include "upload/ftp_upload.h"
+#include "v4l2/system_commands.h"
 
 namespace {
 
@@ -68,8 +70,10 @@ void startThreads() {
     cm::sleepSeconds(1);
     // [capture threads]
     // [video creation thread]
-    // [FTP thread]
-    // [system command thread]
+    initFTPThread();
+    cm::sleepSeconds(1);
+    initSystemCommandsThread();
+    cm::sleepSeconds(1);
     initStreamingThread();
 }
 
@@ -91,6 +95,9 @@ int initVars() {
     std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
+    // No producer runs yet: whatever in-progress file is in the queue was
+    // left by a process that ended while writing it.
+    removeStaleInProgressFiles(queueDirectory());
 
     readInputsDIPState();
     step1By1(0);

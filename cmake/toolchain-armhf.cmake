@@ -26,7 +26,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(_lib "${CM_ARMHF_SYSROOT}/usr/lib/arm-linux-gnueabihf")
 set(CMAKE_C_FLAGS_INIT "-mtune=cortex-a8")
 set(CMAKE_CXX_FLAGS_INIT "-mtune=cortex-a8")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_lib} -Wl,-rpath-link,${CM_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_lib} -Wl,-rpath-link,${CM_ARMHF_SYSROOT}/lib/arm-linux-gnueabihf -Wl,-rpath-link,${CM_ARMHF_SYSROOT}/usr/lib")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 
 set(ENV{PKG_CONFIG_LIBDIR} "${_lib}/pkgconfig:${CM_ARMHF_SYSROOT}/usr/share/pkgconfig")

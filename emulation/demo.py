@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Runs capture_module on an emulated board root and shows what it does.
 
-Ctrl-C stops the daemon and everything else this script started.
+The daemon gets the emulated cameras (the build's libemucam.so through
+LD_PRELOAD; EMUCAM_CONFIG, when set, says what they are). Ctrl-C stops the
+daemon and everything else this script started.
 """
 import argparse
 import os
@@ -25,6 +27,10 @@ def main():
     board_root.make(root)
     print("emulated board root:", root, flush=True)
     env = dict(os.environ, CAPTURE_MODULE_ROOT=root)
+    cameras = os.path.join(os.path.abspath(a.build), "emulation", "libemucam.so")
+    if os.path.exists(cameras):
+        env["LD_PRELOAD"] = cameras
+        print("emulated cameras:", os.environ.get("EMUCAM_CONFIG") or "four healthy ones", flush=True)
     daemon = subprocess.Popen([os.path.join(a.build, "capture_module")] + a.args, env=env,
                               start_new_session=True)
     try:

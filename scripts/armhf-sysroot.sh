@@ -9,10 +9,11 @@
 set -eu
 sysroot="${1:-/opt/capture_module-armhf-sysroot}"
 packages="libc6-dev libstdc++-12-dev libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-libopencv-videoio-dev libturbojpeg0-dev libgtest-dev libgmock-dev"
+libopencv-videoio-dev libturbojpeg0-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev"
 
 stamp="$sysroot/.packages"
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$packages" ]; then
+stamp_text="$packages (alternatives linked)"
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$stamp_text" ]; then
   exit 0
 fi
 
@@ -40,5 +41,11 @@ find "$sysroot" -type l | while read -r l; do
     /*) ln -sfn "$sysroot$t" "$l" ;;
   esac
 done
-echo "$packages" > "$stamp"
+# Debian selects BLAS and LAPACK through alternatives, which unpacking does
+# not create: point the plain library names at the reference ones.
+for alt in blas/libblas.so.3 lapack/liblapack.so.3; do
+  lib="$sysroot/usr/lib/arm-linux-gnueabihf"
+  [ -e "$lib/$alt" ] && ln -sfn "$alt" "$lib/$(basename "$alt")"
+done
+echo "$stamp_text" > "$stamp"
 echo "armhf sysroot ready: $sysroot ($(ls "$work"/archives/*.deb | wc -l) packages)"

@@ -4,8 +4,12 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 pkgs=$(grep -v -e '^#' -e '^$' "$here/debian-packages.txt")
 missing=""
+arch=$(dpkg --print-architecture)
 for p in $pkgs; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  # Installed for this machine's architecture (or for all): a package of
+  # another architecture installed through multiarch does not count.
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+    grep -q -E "install ok installed ($arch|all)$" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
 echo "installing:$missing"

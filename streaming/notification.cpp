@@ -2,13 +2,15 @@
 
 #include <atomic>
 
-#include "log/debug.h"
+#include "upload/positionurl.h"
 
 namespace {
 
-// The notification record queue is not part of this tree yet: until it is,
-// a queued URL is only logged, so that nothing is silently dropped.
-void recordQueueSink(const char* url) { verbos("notification queue unavailable, not queued: %s", url); }
+// One record appended to the notification queue file.
+void recordQueueSink(const char* url) {
+    PositionURL record;
+    if (record.setURL(url)) record.saveRecord();
+}
 
 std::atomic<NotificationSink> g_sink{nullptr};
 

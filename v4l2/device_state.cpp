@@ -8,3 +8,4 @@ std::atomic<int> g_bSaveFile[kV4l2Devices] = {};
 MemoryOutput memory_otuput[kV4l2Devices];
 std::atomic<pthread_t> tid_usb_capture[kV4l2Devices] = {};
 int nDevicesIDs[kV4l2Devices] = {0, 1, 2, 3, 4};
+std::uint32_t delivered_pixel_format[kV4l2Devices] = {};

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 inline constexpr int kV4l2Devices = 5;
 
@@ -43,3 +44,6 @@ extern std::atomic<int> g_bSaveFile[kV4l2Devices];
 extern MemoryOutput memory_otuput[kV4l2Devices];
 extern std::atomic<pthread_t> tid_usb_capture[kV4l2Devices];
 extern int nDevicesIDs[kV4l2Devices];                 // 0..4, constant
+// The pixel format the driver agreed to deliver in the current device cycle
+// (0 while not known); it tells the converter what the raw clip holds.
+extern std::uint32_t delivered_pixel_format[kV4l2Devices];  // worker only

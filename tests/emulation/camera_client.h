@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <sys/select.h>
 
 #include <cerrno>
@@ -21,6 +23,17 @@ namespace emutest {
 inline int request(int fd, unsigned long req, void* arg) {
     int r = cm::sys().ioctl(fd, req, arg);
     return r == 0 ? 0 : errno;
+}
+
+// The system's own answer (errno) to VIDIOC_QUERYCAP on a plain file:
+// ENOTTY from the kernel (an emulator may say otherwise).
+inline int plainFileQuerycapErrno() {
+    int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+    v4l2_capability cap{};
+    int r = ::ioctl(fd, VIDIOC_QUERYCAP, &cap);
+    int e = r == 0 ? 0 : errno;
+    ::close(fd);
+    return e;
 }
 
 inline v4l2_format format(std::uint32_t fourcc, int w, int h) {

@@ -12,6 +12,7 @@
 #include "common/footprint.h"
 #include "jpeg_samples.h"
 #include "loopback_peer.h"
+#include "upload/positionurl.h"
 #include "streaming_fixture.h"
 
 namespace cmtest {
@@ -234,6 +235,23 @@ TEST_F(RequestTest, StartedStreamingNotificationAtMostOnceAMinute) {
     EXPECT_NE(urls()[1].find("&idx=3&"), std::string::npos);
     EXPECT_EQ(countOf(output(), "Notification bypassed!"), 2);
     EXPECT_EQ(countOf(output(), "saving a notification call: http://"), 2);
+}
+
+// Without a sink of the test's own, the notification becomes one record of
+// the notification queue file.
+TEST_F(RequestTest, NotificationIsAppendedToTheNotificationQueue) {
+    setNotificationSink(nullptr);
+    addNotificationWSCallToQueue();
+    cmd_idx = 7;
+    addNotificationWSCallToQueue();
+    const std::string file = readFile(notificationFilePath());
+    ASSERT_EQ(file.size(), 2000u);
+    const std::string url = "http://" + std::string(footprint::kDefaultStreamingServer) +
+                            "/started_streaming_video.php?deviceid=BBBK1234&query=0&idx=7&ver=0.5_PC_C_Tester&cams=";
+    EXPECT_EQ(file.substr(0, 4), std::string(4, '\0'));
+    EXPECT_EQ(std::string(file.c_str() + 1004), url);
+    EXPECT_EQ(file.find_first_not_of('\0', 1004 + url.size()), std::string::npos);
+    EXPECT_NE(output().find("saving a notification call: " + url), std::string::npos);
 }
 
 // A set-mode server that never answers: the watchdog shuts the connection

@@ -1,0 +1,214 @@
+// The frame capture loop on the emulated cameras: countdown, save requests,
+// time-outs, switch-off, disconnect and full buffers.
+#include "v4l2/capture_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "board/watchdog.h"
+#include "camera_fixture.h"
+#include "capture/video_creation.h"
+#include "streaming/frame_buffers.h"
+
+namespace {
+
+using cmtest::countOf;
+using v4l2test::CameraTest;
+using v4l2test::consecutiveFramesOf;
+using v4l2test::patternsOf;
+
+class FrameCaptureLoopTest : public CameraTest {
+protected:
+    // Camera 0 streaming at 100 frames a second (with `options`).
+    void streamingCamera(const std::string& options = "") {
+        startCameras(("0 MJPG 320x240 100 " + options).c_str());
+        openConfigured(0);
+        ASSERT_TRUE(streamOn(0));
+        collect();
+        out.clear();
+        err.clear();
+    }
+};
+
+TEST_F(FrameCaptureLoopTest, ShortCountdownWarnsAndStillRunsItsSteps) {
+    streamingCamera();
+    frame_count = 5;
+    EXPECT_EQ(goForOneCaptureLoop(0), 5);
+    collect();
+    EXPECT_EQ(err.substr(0, 52), "\n/dev/video0: loop conditions error: frames: 5, infi");
+    EXPECT_NE(err.find("loop conditions error: frames: 5, infinite loop: 0"), std::string::npos);
+    EXPECT_NE(err.find("infinite loop: 0...../dev/video0: exit main loop to by finish conditions!!\n"), std::string::npos);
+    EXPECT_EQ(memory_otuput[0].count.load(), 5u);
+    EXPECT_EQ(g_successful_frames.load(), 5u);
+    auto frames = patternsOf(buffered(0));
+    EXPECT_EQ(frames.size(), 5u);
+    EXPECT_TRUE(consecutiveFramesOf(frames, 0));
+}
+
+TEST_F(FrameCaptureLoopTest, CountdownLeftByAClipRequestStaysOnlyBetweenTheTwoCounts) {
+    streamingCamera();
+    g_bSaveFile[0].store(kSaveMemory);  // ends each loop at its first wait step
+    struct Case {
+        int frameCount, userFrames;
+        unsigned before, after;
+    };
+    for (Case c : {Case{300, 300, 120, 299}, Case{300, 300, 400, 299}, Case{100, 300, 120, 119},
+                   Case{100, 300, 300, 299}, Case{100, 300, 100, 99}}) {
+        frame_count = c.frameCount;
+        USER_VIDEO_FRAMES = c.userFrames;
+        frames_left[0].store(c.before);
+        EXPECT_EQ(goForOneCaptureLoop(0), 0);  // a request 3 ends the loop even with an empty buffer
+        EXPECT_EQ(frames_left[0].load(), c.after) << c.frameCount << " " << c.before;
+    }
+    collect();
+    EXPECT_EQ(countOf(err, "exit main loop to save a file. 3!"), 5);
+    EXPECT_EQ(countOf(err, "loop conditions error"), 0);
+}
+
+TEST_F(FrameCaptureLoopTest, WithoutCountdownOnlyARequestEndsTheLoop) {
+    streamingCamera();
+    frame_count = 0;
+    std::thread requester([] {
+        while (memory_otuput[0].count.load() < 40) std::this_thread::yield();
+        g_bSaveFile[0].store(kSaveOverflow);
+    });
+    const int handled = goForOneCaptureLoop(0);
+    requester.join();
+    EXPECT_GE(handled, 40);
+    EXPECT_EQ(memory_otuput[0].count.load(), static_cast<unsigned>(handled));
+    EXPECT_TRUE(consecutiveFramesOf(patternsOf(buffered(0)), 0));
+    collect();
+    EXPECT_EQ(countOf(err, "loop conditions error"), 0);
+    EXPECT_NE(err.find("exit main loop to save a file. 3!"), std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, AlertRequestWaitsUntilMoreThan500BytesAreStored) {
+    streamingCamera();
+    g_bSaveFile[0].store(kSaveAlert);  // raised before the loop: the buffer starts empty
+    EXPECT_EQ(goForOneCaptureLoop(0), 1);
+    EXPECT_EQ(memory_otuput[0].count.load(), 1u);
+    EXPECT_GT(memory_otuput[0].len.load(), 500u);
+    collect();
+    EXPECT_NE(err.find("/dev/video0: exit main loop to save a file. 1!\n"), std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, UserRequestEndsTheLoopOnceTheCountdownIsAtNine) {
+    streamingCamera();
+    frame_count = 20;
+    g_bSaveFile[0].store(kSaveUser);
+    EXPECT_EQ(goForOneCaptureLoop(0), 10);
+    EXPECT_EQ(frames_left[0].load(), 9u);
+    EXPECT_EQ(memory_otuput[0].count.load(), 10u);
+    collect();
+    EXPECT_NE(err.find("exit main loop to save a file. 2!"), std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, ThreeTimeoutsInARowAreToleratedAndUseCountdownSteps) {
+    streamingCamera("stall=0.05:3.4");
+    frame_count = 20;
+    EXPECT_EQ(goForOneCaptureLoop(0), 17);
+    collect();
+    EXPECT_EQ(countOf(err, "mainloop break3!!"), 3);
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_NE(err.find("\nselect timeout /dev/video0.. dropped frames: " + std::to_string(k)), std::string::npos) << k;
+    EXPECT_EQ(countOf(err, "resetting device"), 0);
+}
+
+TEST_F(FrameCaptureLoopTest, FourthTimeoutInARowEndsTheLoopWithOne) {
+    streamingCamera("stall=0.05:10");
+    frame_count = 300;
+    EXPECT_EQ(goForOneCaptureLoop(0), 1);
+    collect();
+    EXPECT_EQ(countOf(err, "mainloop break3!!"), 3);
+    EXPECT_NE(err.find("\nselect timeout /dev/video0.. dropped frames: 4\nselect timeout several times /dev/video0.. "
+                       "resetting device!"),
+              std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, SwitchedOffInputOrExitEndsTheLoopWithOne) {
+    streamingCamera();
+    bInputs[0].store(0);
+    EXPECT_EQ(goForOneCaptureLoop(0), 1);
+    bInputs[0].store(1);
+    setting.raiseExitInMemory();
+    EXPECT_EQ(goForOneCaptureLoop(0), 1);
+    collect();
+    EXPECT_EQ(countOf(err, "/dev/video0: cam is either switched off or exit flaged!\n"), 2);
+}
+
+TEST_F(FrameCaptureLoopTest, DisconnectedDeviceEndsTheLoopWithTwo) {
+    streamingCamera("disconnect=0.1:5");
+    frame_count = 300;
+    EXPECT_EQ(goForOneCaptureLoop(0), 2);
+    EXPECT_GT(memory_otuput[0].count.load(), 0u);
+    collect();
+    EXPECT_NE(err.find("/dev/video0: mainloop return 2!!\n"), std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, OversizedFramesMissTheStreamButNotTheClip) {
+    streamingCamera("oversize=1");
+    init_streaming_buffer();
+    g_bStreamingVideo.store(1);
+    frame_count = 3;
+    EXPECT_EQ(goForOneCaptureLoop(0), 3);
+    EXPECT_EQ(memory_otuput[0].len.load(), 3u * emucam::kDefaultOversizeBytes);
+    with_latest_streaming_image(0, [](StreamingImage& e) { EXPECT_EQ(e.length, 0); });
+    collect();
+    EXPECT_EQ(countOf(err, "Streaming Buffer full!... 750000 bytes\n"), 3);
+}
+
+TEST_F(FrameCaptureLoopTest, FullBufferEndsTheLoopAndAsksToDrop) {
+    streamingCamera("oversize=1:16000000");
+    frame_count = 0;
+    EXPECT_EQ(goForOneCaptureLoop(0), 7);  // the seventh frame does not fit and is dropped
+    EXPECT_EQ(memory_otuput[0].count.load(), 6u);
+    EXPECT_EQ(g_bSaveFile[0].load(), kSaveOverflow);
+    collect();
+    EXPECT_EQ(countOf(err, "Buffer full!\n"), 1);
+    EXPECT_NE(err.find("exit main loop to save a file. 3!"), std::string::npos);
+}
+
+TEST_F(FrameCaptureLoopTest, FullBufferWhileAnAlertClipIsMadeAsksToSaveIt) {
+    streamingCamera("oversize=1:16000000");
+    frame_count = 0;
+    g_nSaveType.store(1);
+    EXPECT_EQ(goForOneCaptureLoop(0), 7);
+    EXPECT_EQ(g_bSaveFile[0].load(), kSaveAlert);
+    collect();
+    EXPECT_NE(err.find("exit main loop to save a file. 1!"), std::string::npos);
+}
+
+TEST(FrameCaptureLoopDeathTest, BufferIndexTheDeviceDoesNotHaveEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    resetRunConfig();
+    force_format2 = 50;
+    g_nDevWidth = 320;
+    g_nDevHeight = 240;
+    bInputs[0].store(1);
+    dev_name[0].store("/dev/video0");
+    EXPECT_EXIT(
+        {
+            cmtest::FakeClock clock;
+            emucam::InProcessCameras cams(emucam::configFromText("0 MJPG 320x240 100"));
+            open_usb_device(0);
+            configure_usb_device(0);
+            init_memory_output_buffer(0);
+            for (unsigned i = 0; i < n_buffers[0]; ++i) {
+                v4l2_buffer b{};
+                b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+                b.memory = V4L2_MEMORY_MMAP;
+                b.index = i;
+                cm::sys().ioctl(fd[0], VIDIOC_QBUF, &b);
+            }
+            int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            cm::sys().ioctl(fd[0], VIDIOC_STREAMON, &type);
+            n_buffers[0] = 1;  // the device fills buffers 1 to 3 too
+            goForOneCaptureLoop(0);
+            endProcess(0);
+        },
+        testing::ExitedWithCode(1), "read_frame: Assertion `buf\\.index < n_buffers\\[nDeviceID\\]' failed");
+}
+
+}  // namespace

@@ -1,0 +1,459 @@
+#include "v4l2/memory_output.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "app/run_config.h"
+#include "capture/time_group.h"
+#include "common/queue_names.h"
+#include "log/debug.h"
+#include "streaming/frame_buffers.h"
+#include "support/test_support.h"
+#include "v4l2/device_state.h"
+#include "v4l2/system_commands.h"
+
+namespace {
+
+using cmtest::fileExists;
+using cmtest::readFile;
+using cmtest::writeFile;
+
+const char kTs[] = "20240105123000_123456";
+
+// ---- converter command lines (no board root: paths stay as on the board) ----
+
+ConverterSettings defaults() {
+    ConverterSettings s;
+    s.converter = "/usr/bin/avconv";
+    s.copy = false;
+    s.forceFormat = 11;
+    s.pixelFormat = V4L2_PIX_FMT_MJPEG;
+    s.frameRate = 0;
+    s.fps = "-r 30000/1001";
+    return s;
+}
+
+TEST(ConverterCommandTest, DefaultUserClipOfDeviceOne) {
+    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "user", 1, kTs);
+    EXPECT_EQ(p.raw, "/tmp/user_1_20240105123000_123456.raw");
+    EXPECT_EQ(p.temporaryMp4, "/tmp/user_1_20240105123000_123456.mp4");
+    EXPECT_EQ(p.queued, "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
+    EXPECT_EQ(convert_command(defaults(), p),
+              "/usr/bin/avconv -f mjpeg   -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y  "
+              "/tmp/user_1_20240105123000_123456.mp4;rm /tmp/user_1_20240105123000_123456.raw;"
+              "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
+              " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
+              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
+}
+
+TEST(ConverterCommandTest, H264PresetWithFrameRateThirtyGetsAspect) {
+    ConverterSettings s = defaults();
+    s.forceFormat = 4;
+    s.pixelFormat = V4L2_PIX_FMT_H264;
+    s.frameRate = 30;
+    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "user", 1, kTs);
+    EXPECT_EQ(convert_command(s, p),
+              "/usr/bin/avconv -f h264  -r 30 -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y -aspect 16:9  "
+              "/tmp/user_1_20240105123000_123456.mp4;rm /tmp/user_1_20240105123000_123456.raw;"
+              "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
+              " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
+              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
+}
+
+TEST(ConverterCommandTest, CopyHasNoRateSizeBitrateOrAspect) {
+    ConverterSettings s = defaults();
+    s.copy = true;
+    s.frameRate = 25;
+    s.forceFormat = 2;
+    s.size = "-s 640x480";
+    s.bitrate = "-b 1024k";
+    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "usb", 0, kTs);
+    EXPECT_EQ(convert_command(s, p),
+              "/usr/bin/avconv -f mjpeg  -i /tmp/usb_0_20240105123000_123456.raw -vcodec copy "
+              "/tmp/usb_0_20240105123000_123456.mp4;rm /tmp/usb_0_20240105123000_123456.raw;"
+              "mv /tmp/usb_0_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4"
+              " && mv /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4 "
+              "/home/Tarvisel/queue/usb_0_20240105123000_123456.mp4");
+}
+
+TEST(ConverterCommandTest, SizeAndBitrateStandWhereTheTemplatePutsThem) {
+    ConverterSettings s = defaults();
+    s.size = "-s 640x480";
+    s.bitrate = "-b 512k";
+    ClipPaths p = clip_paths("/tmp", "/b", "mem", 3, kTs);
+    std::string c = convert_command(s, p);
+    EXPECT_EQ(c.substr(0, c.find(';')),
+              "/usr/bin/avconv -f mjpeg   -i /tmp/mem_3_20240105123000_123456.raw -r 30000/1001 -s 640x480 -y -b 512k "
+              "/tmp/mem_3_20240105123000_123456.mp4");
+}
+
+TEST(ConverterCommandTest, InputFormatFlagsByPixelFormat) {
+    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_H264), "-f h264 ");
+    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_MJPEG), "-f mjpeg ");
+    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_YUYV), "-f yuyv ");
+    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_RGB24), "");
+    EXPECT_EQ(converter_format_flags(0), "");
+    EXPECT_EQ(converter_rate_flags(0), "");
+    EXPECT_EQ(converter_rate_flags(-5), "");
+    EXPECT_EQ(converter_rate_flags(15), "-r 15");
+}
+
+TEST(ConverterCommandTest, UnusualPathsAreQuotedForTheShell) {
+    ConverterSettings s = defaults();
+    ClipPaths p = clip_paths("/tmp", "/home/my base;rm -rf x", "usb", 2, kTs);
+    std::string c = convert_command(s, p);
+    EXPECT_NE(c.find("'/home/my base;rm -rf x/queue/usb_2_20240105123000_123456.mp4'"), std::string::npos) << c;
+    EXPECT_EQ(c.find(" /home/my base"), std::string::npos) << c;
+}
+
+TEST(ConverterCommandTest, RunConfigurationDefaultsGiveTheDefaultCommand) {
+    resetRunConfig();
+    ConverterSettings s = converter_settings_from_run_config();
+    ClipPaths p = clip_paths("/tmp", LBASE_PATH, "user", 1, kTs);
+    EXPECT_EQ(convert_command(s, p), convert_command(defaults(), p));
+}
+
+TEST(ConverterCommandTest, DeviceClipsAreConvertedInTheFormatTheDriverDelivers) {
+    resetRunConfig();
+    force_format2 = 4;  // "-G": the device is asked for H264, the pixel format setting stays MJPG
+    EXPECT_EQ(converter_settings_for_device(2).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_MJPEG));
+    delivered_pixel_format[2] = V4L2_PIX_FMT_H264;
+    EXPECT_EQ(converter_settings_for_device(2).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_H264));
+    EXPECT_EQ(converter_settings_for_device(1).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_MJPEG));
+}
+
+TEST(ConverterCommandTest, ClipNamesBySaveRequest) {
+    EXPECT_EQ(clip_name_for_save_request(0), nullptr);
+    EXPECT_STREQ(clip_name_for_save_request(1), "usb");
+    EXPECT_STREQ(clip_name_for_save_request(2), "user");
+    EXPECT_STREQ(clip_name_for_save_request(3), "mem");
+    EXPECT_EQ(clip_name_for_save_request(4), nullptr);
+    EXPECT_STREQ(clip_name_for_save_request(7), "ukn");
+    EXPECT_STREQ(clip_name_for_save_request(-1), "ukn");
+}
+
+// ---- the buffer and the files, on an emulated board root ----
+
+std::size_t residentPages(const unsigned char* from, std::size_t length) {
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> v((length + page - 1) / page);
+    if (mincore(const_cast<unsigned char*>(from), length, v.data()) != 0) return static_cast<std::size_t>(-1);
+    return static_cast<std::size_t>(std::count_if(v.begin(), v.end(), [](unsigned char c) { return (c & 1) != 0; }));
+}
+
+class MemoryOutputTest : public testing::Test {
+protected:
+    void SetUp() override {
+        resetRunConfig();
+        cmtest::makeDirs(LBASE_PATH + "/queue");
+        ts = szTimeGroupTimestamp.renew();
+        dev_name[1].store("/dev/video1");
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+    }
+    void TearDown() override {
+        for (int i = 0; i < kV4l2Devices; ++i) uninit_memory_output_buffer(i);
+        uninit_streaming_output_buffer();
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        if (HasFailure()) printf("--- stdout:\n%s\n--- stderr:\n%s\n", out.c_str(), err.c_str());
+    }
+    void finishCapture() {
+        out = testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+    }
+    static std::string frames(int n, std::size_t size) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += std::string(size, static_cast<char>('a' + i % 26));
+        return s;
+    }
+    void fill(int N, const std::string& bytes) {
+        ASSERT_TRUE(append_memory_output_frame(N, bytes.data(), bytes.size()));
+    }
+    std::string rawPath(const char* name, int N, const std::string& suffix = "") const {
+        return root.path("/tmp/") + name + "_" + std::to_string(N) + "_" + ts + suffix + ".raw";
+    }
+
+    cmtest::BoardRoot root;
+    std::string ts, out, err;
+};
+
+TEST_F(MemoryOutputTest, FramesLieBackToBackAndCountAsAppended) {
+    init_memory_output_buffer(1);
+    fill(1, "abc");
+    fill(1, "defg");
+    EXPECT_EQ(memory_otuput[1].len.load(), 7u);
+    EXPECT_EQ(memory_otuput[1].count.load(), 2u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(memory_otuput[1].data), 7), "abcdefg");
+    reset_memory_output_buffer(1);
+    EXPECT_EQ(memory_otuput[1].len.load(), 0u);
+    EXPECT_EQ(memory_otuput[1].count.load(), 0u);
+    EXPECT_NE(memory_otuput[1].data, nullptr);
+    uninit_memory_output_buffer(1);
+    EXPECT_EQ(memory_otuput[1].data, nullptr);
+    EXPECT_FALSE(append_memory_output_frame(1, "x", 1));
+}
+
+TEST_F(MemoryOutputTest, AFrameReachingTheBlockEndIsRefusedOneByteLessIsStored) {
+    init_memory_output_buffer(0);
+    const unsigned start = kMemoryOutputSize - 5000;
+    memory_otuput[0].len.store(start);
+    std::string frame(5000, 'z');
+    EXPECT_FALSE(append_memory_output_frame(0, frame.data(), 5000));
+    EXPECT_EQ(memory_otuput[0].len.load(), start);
+    EXPECT_EQ(memory_otuput[0].count.load(), 0u);
+    EXPECT_TRUE(append_memory_output_frame(0, frame.data(), 4999));
+    EXPECT_EQ(memory_otuput[0].len.load(), kMemoryOutputSize - 1);
+    EXPECT_EQ(memory_otuput[0].count.load(), 1u);
+}
+
+TEST_F(MemoryOutputTest, TheReservationStaysVirtualAndALargeClipsPagesGoBack) {
+    init_memory_output_buffer(2);
+    unsigned char* block = memory_otuput[2].data;
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(residentPages(block, kMemoryOutputSize), 0u);
+
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::string mb(1 << 20, 'f');
+    for (int i = 0; i < 40; ++i) fill(2, mb);
+    const std::size_t keptPages = kResidentKeepBytes / page;
+    const std::size_t tailPages = (40u << 20) / page - keptPages;
+    EXPECT_EQ(residentPages(block, kResidentKeepBytes), keptPages);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, (40u << 20) - kResidentKeepBytes), tailPages);
+
+    // The emptying at a capture loop start keeps the pages for the next loop.
+    reset_memory_output_buffer(2);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, (40u << 20) - kResidentKeepBytes), tailPages);
+
+    for (int i = 0; i < 40; ++i) fill(2, mb);
+    save_memory_output_buffer(2, "usb");
+    EXPECT_EQ(memory_otuput[2].len.load(), 0u);
+    EXPECT_EQ(residentPages(block, kResidentKeepBytes), keptPages);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, kMemoryOutputSize - kResidentKeepBytes), 0u);
+    // The buffer is still usable after its pages went back.
+    fill(2, "after");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 5), "after");
+
+    for (int i = 0; i < 40; ++i) fill(2, mb);
+    drop_memory_output_buffer(2);
+    EXPECT_EQ(memory_otuput[2].count.load(), 0u);
+    EXPECT_EQ(residentPages(block + kResidentKeepBytes, kMemoryOutputSize - kResidentKeepBytes), 0u);
+}
+
+TEST_F(MemoryOutputTest, SaveOf500BytesOrLessWritesNothing) {
+    init_memory_output_buffer(1);
+    fill(1, std::string(500, 'x'));
+    save_memory_output_buffer(1, "usb");
+    finishCapture();
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
+    EXPECT_EQ(system_commands.size(), 0u);
+    EXPECT_EQ(err, "/dev/video1: \nSave memory buffer done\n");
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmptiesTheBuffer) {
+    init_memory_output_buffer(1);
+    const std::string content = frames(3, 400);
+    fill(1, content.substr(0, 400));
+    fill(1, content.substr(400));
+    save_memory_output_buffer(1, "usb");
+    finishCapture();
+
+    const std::string raw = rawPath("usb", 1);
+    EXPECT_EQ(readFile(raw), content);
+    struct stat st {};
+    ASSERT_EQ(stat(raw.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(memory_otuput[1].len.load(), 0u);
+    EXPECT_EQ(memory_otuput[1].count.load(), 0u);
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 1u);  // no temporary file left
+
+    ASSERT_EQ(system_commands.size(), 1u);
+    EXPECT_TRUE(system_commands.claims(raw));
+    ClipPaths p = clip_paths(root.path("/tmp"), LBASE_PATH, "usb", 1, ts);
+    const std::string command = convert_command(converter_settings_for_device(1), p);
+    EXPECT_EQ(out, "mp4 convert cmd: " + command + "\n");
+    EXPECT_EQ(err, "/dev/video1: " + raw + "\n/dev/video1: \nSave memory buffer done\n");
+}
+
+TEST_F(MemoryOutputTest, QueuedConversionEndsAsTheCompleteMp4InTheQueue) {
+    // A converter stand-in that copies its input to the file named last.
+    writeFile(root.path("/usr/bin/avconv"),
+              "#!/bin/sh\nprev=; for a; do [ \"$prev\" = -i ] && in=$a; prev=$a; last=$a; done\ncat \"$in\" > \"$last\"\n");
+    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
+    init_memory_output_buffer(1);
+    const std::string content = frames(5, 300);
+    fill(1, content);
+    save_memory_output_buffer(1, "user");
+    ASSERT_TRUE(runNextSystemCommand());
+    finishCapture();
+    const std::string queued = LBASE_PATH + "/queue/user_1_" + ts + ".mp4";
+    EXPECT_EQ(readFile(queued), content);
+    EXPECT_FALSE(fileExists(rawPath("user", 1)));
+    EXPECT_FALSE(fileExists(inProgressPathFor(queued)));
+    EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 1u);
+    EXPECT_NE(out.find("cmd result: 0\n"), std::string::npos) << out;
+    EXPECT_FALSE(system_commands.claims(rawPath("user", 1)));
+}
+
+TEST_F(MemoryOutputTest, ALinkPlantedAtTheRawClipNameIsNotFollowed) {
+    const std::string victim = root.path("/home/Tarvisel/victim");
+    writeFile(victim, "precious");
+    // A planted link takes the name: the clip goes under the next variant,
+    // and the link's target stays as it was.
+    ASSERT_EQ(symlink(victim.c_str(), rawPath("usb", 1).c_str()), 0);
+    init_memory_output_buffer(1);
+    fill(1, frames(2, 600));
+    save_memory_output_buffer(1, "usb");
+    EXPECT_EQ(readFile(victim), "precious");
+    EXPECT_EQ(readFile(rawPath("usb", 1, "-2")), frames(2, 600));
+}
+
+TEST_F(MemoryOutputTest, ASecondSaveInOneTimeGroupKeepsTheFirstClip) {
+    init_memory_output_buffer(1);
+    fill(1, frames(1, 900));
+    save_memory_output_buffer(1, "usb");
+    fill(1, frames(2, 700));
+    save_memory_output_buffer(1, "usb");
+    EXPECT_EQ(readFile(rawPath("usb", 1)), frames(1, 900));
+    EXPECT_EQ(readFile(rawPath("usb", 1, "-2")), frames(2, 700));
+    EXPECT_EQ(system_commands.size(), 2u);
+    EXPECT_TRUE(system_commands.claims(rawPath("usb", 1, "-2")));
+}
+
+TEST_F(MemoryOutputTest, ANameWhoseMp4WaitsInTheQueueIsNotReused) {
+    writeFile(LBASE_PATH + "/queue/usb_1_" + ts + ".mp4", "waiting for upload");
+    init_memory_output_buffer(1);
+    fill(1, frames(1, 900));
+    save_memory_output_buffer(1, "usb");
+    EXPECT_FALSE(fileExists(rawPath("usb", 1)));
+    EXPECT_TRUE(fileExists(rawPath("usb", 1, "-2")));
+}
+
+TEST_F(MemoryOutputTest, ARawClipThatCannotBeCreatedIsDroppedWithoutACommand) {
+    cmtest::removeTree(root.path("/tmp"));
+    init_memory_output_buffer(1);
+    fill(1, frames(1, 900));
+    save_memory_output_buffer(1, "usb");
+    finishCapture();
+    EXPECT_EQ(memory_otuput[1].len.load(), 0u);
+    EXPECT_EQ(system_commands.size(), 0u);
+    EXPECT_NE(err.find("Cannot open '" + rawPath("usb", 1) + "': 2, No such file or directory\n"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Save memory buffer done"), std::string::npos);
+    EXPECT_EQ(out, "");
+}
+
+TEST_F(MemoryOutputTest, ReplacingAFileLeavesExactlyTheNewContent) {
+    const std::string path = root.path("/tmp/some.file");
+    writeFile(path, std::string(5000, 'o'));
+    std::size_t written = 0;
+    int e = 0;
+    ASSERT_EQ(write_file_replacing(path, "new", 3, written, e), FileWrite::Done);
+    EXPECT_EQ(written, 3u);
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 1u);
+    ASSERT_EQ(mkdir(root.path("/tmp/adir").c_str(), 0755), 0);
+    EXPECT_EQ(write_file_replacing(root.path("/tmp/adir"), "x", 1, written, e), FileWrite::RenameFailed);
+    EXPECT_EQ(e, EISDIR);
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 2u);  // the fresh file was removed again
+}
+
+TEST_F(MemoryOutputTest, DebugImageIsWrittenAndTakenOutOfTheStreamingEntry) {
+    init_streaming_buffer();
+    g_bStreamingVideo.store(1);
+    const std::string path = root.path("/tmp/debug_3_") + ts + ".jpeg";
+    std::string first(800, 'J');
+    store_latest_streaming_image(3, first.data(), static_cast<int>(first.size()));
+    save_streaming_output_buffer(3, "debug");
+    EXPECT_EQ(readFile(path), first);
+    with_latest_streaming_image(3, [](StreamingImage& e) {
+        EXPECT_EQ(e.length, 0);
+        EXPECT_EQ(e.processed, 0);
+    });
+    // The next picture of the time group replaces the file whole.
+    std::string second(600, 'K');
+    store_latest_streaming_image(3, second.data(), static_cast<int>(second.size()));
+    save_streaming_output_buffer(3, "debug");
+    EXPECT_EQ(readFile(path), second);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_F(MemoryOutputTest, DebugImageNeedsStreamingOnAndMoreThan500Bytes) {
+    init_streaming_buffer();
+    std::string pic(800, 'J');
+    store_latest_streaming_image(0, pic.data(), 800);
+    save_streaming_output_buffer(0, "debug");  // streaming off
+    g_bStreamingVideo.store(9);
+    std::string small(500, 's');
+    store_latest_streaming_image(1, small.data(), 500);
+    save_streaming_output_buffer(1, "debug");
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
+    with_latest_streaming_image(0, [](StreamingImage& e) { EXPECT_EQ(e.length, 800); });
+    with_latest_streaming_image(1, [](StreamingImage& e) { EXPECT_EQ(e.length, 500); });
+}
+
+TEST_F(MemoryOutputTest, LeftoverRawClipsAreQueuedAgainInTimeOrderAndHalfWrittenFilesRemoved) {
+    const std::string tmp = root.path("/tmp/");
+    writeFile(tmp + "usb_2_20240105120000_000001.raw", "late");
+    writeFile(tmp + "user_0_20240101000000_000000.raw", "early");
+    writeFile(tmp + "usb_1_20240105120000_000001-2.raw", "repeat");
+    writeFile(tmp + "usb_2_20240105120000_000001.mp4", "stale half conversion");
+    writeFile(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd", "half written");
+    writeFile(tmp + "notes_1_20240105120000_000001.raw", "not ours");
+    writeFile(tmp + "usb_9_20240105120000_000001.raw", "no such device");
+    writeFile(tmp + "usb_1_2024010512_000001.raw", "not a time group");
+    writeFile(tmp + "debug_1_20240105120000_000001.raw", "not a clip name");
+    writeFile(tmp + ".usb_3_20240105120000_000001.raw", "hidden, but no fresh-name suffix");
+    writeFile(root.path("/home/Tarvisel/x"), "x");
+    ASSERT_EQ(symlink(root.path("/home/Tarvisel/x").c_str(), (tmp + "mem_0_20240105120000_000001.raw").c_str()), 0);
+
+    requeue_pending_raw_clips();
+    finishCapture();
+
+    EXPECT_EQ(system_commands.size(), 3u);
+    EXPECT_FALSE(fileExists(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd"));
+    EXPECT_FALSE(fileExists(tmp + "usb_2_20240105120000_000001.mp4"));
+    EXPECT_TRUE(fileExists(tmp + "notes_1_20240105120000_000001.raw"));
+    EXPECT_TRUE(fileExists(tmp + ".usb_3_20240105120000_000001.raw"));
+    std::string order;
+    std::string command;
+    std::size_t waiting = 0;
+    while (system_commands.takeFirst(command, waiting)) {
+        order += command.substr(command.find(" -i ") + 4 + tmp.size(), 30) + "|";
+        system_commands.finished();
+    }
+    EXPECT_EQ(order,
+              "user_0_20240101000000_000000.r|usb_2_20240105120000_000001.ra|usb_1_20240105120000_000001-2.|");
+    EXPECT_NE(out.find("mp4 convert cmd: "), std::string::npos);
+}
+
+TEST_F(MemoryOutputTest, LeftoverAlreadyQueuedByThisRunIsNotQueuedTwice) {
+    init_memory_output_buffer(1);
+    fill(1, frames(1, 900));
+    save_memory_output_buffer(1, "usb");
+    requeue_pending_raw_clips();
+    EXPECT_EQ(system_commands.size(), 1u);
+}
+
+void* failingMapper(std::size_t) { return nullptr; }
+
+TEST(MemoryOutputDeathTest, BlockThatCannotBeHadEndsTheProcessWithStatus1) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    set_memory_block_mapper(failingMapper);
+    EXPECT_EXIT(init_memory_output_buffer(0), testing::ExitedWithCode(1),
+                "Cannt create an output buffer\\.\\. Out of memory");
+}
+
+}  // namespace

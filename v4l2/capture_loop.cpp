@@ -1,0 +1,192 @@
+#include "v4l2/capture_loop.h"
+
+#include <linux/videodev2.h>
+#include <sys/select.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "app/run_config.h"
+#include "board/camera_selection.h"
+#include "board/watchdog.h"
+#include "capture/video_creation.h"
+#include "capture/xioctl.h"
+#include "common/syscalls.h"
+#include "control/settings.h"
+#include "log/debug.h"
+#include "streaming/frame_buffers.h"
+#include "v4l2/device_state.h"
+#include "v4l2/memory_output.h"
+
+namespace {
+
+const char* pathOf(int N) {
+    const char* p = dev_name[N].load(std::memory_order_relaxed);
+    return p != nullptr ? p : "(null)";
+}
+
+bool inputSelected(int N) { return N >= 0 && N < 4 && bInputs[N].load(std::memory_order_relaxed) != 0; }
+
+// Loop start: a countdown left by a clip request of the previous loop stays
+// when it lies above frame_count and not above USER_VIDEO_FRAMES; any other
+// value starts afresh. A compare-exchange, so that a countdown the clip
+// maker stores at this very moment is never overwritten.
+void startCountdown(int N) {
+    const long long fresh = frame_count;
+    unsigned seen = frames_left[N].load();
+    while (seen <= fresh || seen > static_cast<unsigned>(USER_VIDEO_FRAMES)) {
+        if (frames_left[N].compare_exchange_weak(seen, static_cast<unsigned>(frame_count))) break;
+    }
+}
+
+// The save request check of a wait step: true when the loop ends for it.
+bool saveRequested(int N) {
+    const int request = g_bSaveFile[N].load();
+    const MemoryOutput& m = memory_otuput[N];
+    const bool enough = m.data != nullptr && m.len.load(std::memory_order_relaxed) > kSaveRequestMinimumBytes;
+    switch (request) {
+        case kSaveAlert:
+            if (!enough) return false;
+            log__("exit main loop to save a file. 1!", N);
+            return true;
+        case kSaveUser:
+            if (!enough || frames_left[N].load() > kUserClipEndFrames) return false;
+            log__("exit main loop to save a file. 2!", N);
+            return true;
+        case kSaveMemory:
+        case kSaveOverflow:
+            log__("exit main loop to save a file. 3!", N);
+            return true;
+        default:
+            return false;
+    }
+}
+
+enum class Wait { Readable, TimedOut };
+
+// Waits up to 1 second for device N's descriptor (real time: the device
+// paces itself). A failure other than an interrupted wait ends the process.
+bool waitForFrame(int N, Wait& outcome) {
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(fd[N], &fds);
+    timeval tv{1, 0};
+    int r = cm::sys().select(fd[N] + 1, &fds, nullptr, nullptr, &tv);
+    if (r == -1) {
+        if (errno == EINTR) return false;
+        errno_exit2("select", N);
+    }
+    outcome = r == 0 ? Wait::TimedOut : Wait::Readable;
+    return true;
+}
+
+int captureLoop(int N) {
+    const bool noCountdown = frame_count == 0;
+    startCountdown(N);
+    const unsigned countdown = frames_left[N].load();
+    if (countdown <= kUserClipEndFrames && !noCountdown) {
+        fprintf(stderr, "\n%s: loop conditions error: frames: %d, infinite loop: %d", pathOf(N), static_cast<int>(countdown), 0);
+        fflush(stderr);
+    }
+    int handled = 0;
+    int consecutiveTimeouts = 0;
+    int dropped = 0;
+    reset_memory_output_buffer(N);
+
+    for (;;) {
+        // Countdown step (unsigned: 0 wraps to the largest value).
+        if (frames_left[N].fetch_sub(1) == 0 && !noCountdown) {
+            log__("exit main loop to by finish conditions!!", N);
+            return handled;
+        }
+        // Wait steps, until a frame was handled or a wait timed out.
+        for (;;) {
+            notifyAction();
+            if (!inputSelected(N) || exitRequested()) {
+                log__("cam is either switched off or exit flaged!", N);
+                return 1;
+            }
+            if (saveRequested(N)) return handled;
+            Wait outcome = Wait::Readable;
+            if (!waitForFrame(N, outcome)) continue;  // interrupted
+            if (outcome == Wait::TimedOut) {
+                ++dropped;
+                ++consecutiveTimeouts;
+                fprintf(stderr, "\nselect timeout %s.. dropped frames: %d", pathOf(N), dropped);
+                fflush(stderr);
+                if (consecutiveTimeouts <= kToleratedTimeouts) {
+                    log__("mainloop break3!!", N);
+                    break;  // a time-out uses up one countdown step
+                }
+                fprintf(stderr, "\nselect timeout several times %s.. resetting device!", pathOf(N));
+                fflush(stderr);
+                return 1;
+            }
+            const FrameRead read = read_frame(N);
+            if (read == FrameRead::DequeueFailed) return 2;
+            g_successful_frames.fetch_add(1, std::memory_order_relaxed);
+            ++handled;
+            consecutiveTimeouts = 0;
+            if (read == FrameRead::Handled) break;
+        }
+    }
+}
+
+}  // namespace
+
+int goForOneCaptureLoop(int N) {
+    notifyAction();
+    int result = captureLoop(N);
+    notifyAction();
+    return result;
+}
+
+FrameRead read_frame(int N) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    if (xioctl2(fd[N], VIDIOC_DQBUF, &buf) == -1) {
+        if (errno == EAGAIN) return FrameRead::NotReady;
+        log__("mainloop return 2!!", N);
+        return FrameRead::DequeueFailed;
+    }
+    if (!(buf.index < n_buffers[N])) {
+        // Not an assert: the check must hold in every build.
+        fprintf(stderr, "%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", pathOf(N));
+        endProcess(1);
+    }
+    const buffer& b = buffers[N][buf.index];
+    // A driver that reports more bytes than its buffer holds is not
+    // followed past the end of the mapping.
+    const std::size_t used = std::min<std::size_t>(buf.bytesused, b.length);
+    process_image(b.start, static_cast<int>(std::min<std::size_t>(used, 0x7fffffff)), N);
+    if (xioctl2(fd[N], VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
+    return FrameRead::Handled;
+}
+
+void process_image(const void* frame, int length, int N) {
+    const std::size_t size = length > 0 ? static_cast<std::size_t>(length) : 0;
+    if (!append_memory_output_frame(N, frame, size)) {
+        fputs("Buffer full!\n", stderr);
+        // A full buffer raises the clip's type while a clip is being made
+        // (the buffer is then saved under the clip's name), else 4 (dropped).
+        // A request already pending is kept: overwriting it could turn an
+        // alert clip into a dropped buffer.
+        const int type = g_nSaveType.load();
+        int none = kSaveNone;
+        g_bSaveFile[N].compare_exchange_strong(none, type != 0 ? type : static_cast<int>(kSaveOverflow));
+    }
+    if (g_bStreamingVideo.load(std::memory_order_relaxed) != 0) {
+        if (length > kStreamingFrameLimit) {
+            fprintf(stderr, "Streaming Buffer full!... %d bytes\n", length);
+        } else if (store_latest_streaming_image(N, frame, static_cast<int>(size)) == StreamingStore::NoTable) {
+            fputc('_', stderr);
+        } else {
+            fputc('|', stderr);
+            if (g_bDebugJPEGStreamingFiles) save_streaming_output_buffer(N, "debug");
+        }
+    }
+    fflush(stderr);
+    fputc(N == 0 ? '.' : '0' + N, stderr);
+}

@@ -1,0 +1,272 @@
+#include "v4l2/device_setup.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "app/run_config.h"
+#include "board/watchdog.h"
+#include "capture/xioctl.h"
+#include "common/clock.h"
+#include "common/sys_error.h"
+#include "common/syscalls.h"
+#include "log/debug.h"
+#include "v4l2/device_state.h"
+
+namespace {
+
+const char* pathOf(int N) {
+    const char* p = dev_name[N].load(std::memory_order_relaxed);
+    return p != nullptr ? p : "(null)";
+}
+
+void toStderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void toStderr(const char* fmt, ...) {
+    char buf[kComposeBufferSize];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    fputs(buf, stderr);
+    fflush(stderr);
+}
+
+[[noreturn]] void endWith(const char* fmt, const char* path) {
+    toStderr(fmt, path);
+    endProcess(1);
+}
+
+void logManualFormat(const FormatRequest& f) {
+    verbos("Manual settings \n g_nDevWidth  = %d\ng_nDevHeight = %d\ng_nField = %d\ng_nPixelFormat = %d\n", g_nDevWidth,
+           g_nDevHeight, g_nField, static_cast<int>(g_nPixelFormat));
+    verbos(f.field == V4L2_FIELD_INTERLACED ? "fmt.fmt.pix.field       = V4L2_FIELD_INTERLACED;;"
+                                            : "fmt.fmt.pix.field       = V4L2_FIELD_NONE;;");
+    switch (f.pixelFormat) {
+        case V4L2_PIX_FMT_MJPEG: verbos("fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;"); break;
+        case V4L2_PIX_FMT_H264: verbos("fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_H264;"); break;
+        case V4L2_PIX_FMT_YUYV: verbos("fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;"); break;
+        default: break;
+    }
+}
+
+// Up to 15 attempts; every failure is retried, whatever its errno (a
+// camera that another process still holds answers EBUSY for a while).
+bool setFormat(int N, v4l2_format& fmt) {
+    const FormatRequest want = format_for_preset(force_format2);
+    for (int attempt = 1; attempt <= kFormatAttempts; ++attempt) {
+        fmt = v4l2_format{};
+        fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        fmt.fmt.pix.width = want.width;
+        fmt.fmt.pix.height = want.height;
+        fmt.fmt.pix.pixelformat = want.pixelFormat;
+        fmt.fmt.pix.field = want.field;
+        if (xioctl2(fd[N], VIDIOC_S_FMT, &fmt) != -1) {
+            toStderr("%s format succeeded! .. after %d trails\n", pathOf(N), attempt);
+            return true;
+        }
+        errno_continue("VIDIOC_S_FMT3", N);
+        if (attempt < kFormatAttempts) {
+            toStderr("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", pathOf(N), attempt, kFormatAttempts);
+            cm::sleepSeconds(kFormatRetrySeconds);
+        }
+    }
+    errno_continue("VIDIOC_S_FMT3-F.. failed setting format!", N);
+    cm::sleepSeconds(kFormatFailureWaitSeconds);
+    return false;
+}
+
+void listFrameIntervals(int N, const v4l2_format& fmt) {
+    for (unsigned index = 0; index < kMaxFrameIntervals; ++index) {
+        v4l2_frmivalenum fi{};
+        fi.index = index;
+        fi.pixel_format = fmt.fmt.pix.pixelformat;
+        fi.width = fmt.fmt.pix.width;
+        fi.height = fmt.fmt.pix.height;
+        if (xioctl2(fd[N], VIDIOC_ENUM_FRAMEINTERVALS, &fi) == -1) break;
+        printf("Frame Interval enum: %u - %u - %u\n", fi.type, fi.discrete.numerator, fi.discrete.denominator);
+    }
+    fflush(stdout);
+}
+
+void setFrameRate(int N, const v4l2_format& fmt) {
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v4l2_fract& tpf = parm.parm.capture.timeperframe;
+    xioctl2(fd[N], VIDIOC_G_PARM, &parm);
+    if (g_FrameRate != 0) {
+        printf("vidioc_g_parm called frate=%d/%d\n", static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
+        tpf.numerator = static_cast<unsigned>(g_Numerator);
+        tpf.denominator = static_cast<unsigned>(g_FrameRate);
+        printf("vidioc_s_parm set: frate=%d/%d\n", g_Numerator, g_FrameRate);
+        fflush(stdout);
+        xioctl2(fd[N], VIDIOC_S_PARM, &parm);
+        xioctl2(fd[N], VIDIOC_G_PARM, &parm);
+        if (tpf.numerator == static_cast<unsigned>(g_Numerator) && tpf.denominator == static_cast<unsigned>(g_FrameRate))
+            dbg("%s", "Device frame rate set correctly!");
+        else
+            errno_continue("VIDIOC_S_PARM FAILED TO SET", N);
+    }
+    printf("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
+           static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
+    fflush(stdout);
+}
+
+void mapBuffers(int N) {
+    notifyAction();
+    v4l2_requestbuffers req{};
+    req.count = kRequestedBuffers;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (xioctl2(fd[N], VIDIOC_REQBUFS, &req) == -1) {
+        if (errno == EINVAL) endWith("%s does not support memory mapping\n", pathOf(N));
+        errno_exit2("VIDIOC_REQBUFS", N);
+    }
+    if (req.count < kMinimumBuffers) endWith("Insufficient buffer memory on %s\n", pathOf(N));
+    buffers[N] = new (std::nothrow) buffer[req.count]();
+    if (buffers[N] == nullptr) {
+        fputs("Out of memory\n", stderr);
+        endProcess(1);
+    }
+    for (n_buffers[N] = 0; n_buffers[N] < req.count; ++n_buffers[N]) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = n_buffers[N];
+        if (xioctl2(fd[N], VIDIOC_QUERYBUF, &buf) == -1) errno_exit2("VIDIOC_QUERYBUF", N);
+        buffer& b = buffers[N][n_buffers[N]];
+        b.length = buf.length;
+        void* start = cm::sys().mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd[N], buf.m.offset);
+        if (start == MAP_FAILED) errno_exit2("mmap", N);
+        b.start = start;
+    }
+}
+
+void setJpegQuality(int N) {
+    verbos("manipolating quality  VIDIOC_G_JPEGCOMP");
+    v4l2_jpegcompression jc{};
+    jc.quality = kJpegQuality;
+    if (xioctl2(fd[N], VIDIOC_G_JPEGCOMP, &jc) == -1) {
+        if (errno != EINVAL) verbos("VIDIOC_G_JPEGCOMP cant read compression");
+        verbos("driver does not support VIDIOC_G_JPEGCOMP");
+        return;
+    }
+    verbos("driver originally set to quality: %d", jc.quality);
+    jc.quality = kJpegQuality;
+    if (xioctl2(fd[N], VIDIOC_S_JPEGCOMP, &jc) == -1) verbos("VIDIOC_S_JPEGCOMP not supported");
+    if (xioctl2(fd[N], VIDIOC_G_JPEGCOMP, &jc) == -1) verbos("VIDIOC_G_JPEGCOMP not supported");
+    verbos("jpegcomp quality came out at %d\n", jc.quality);
+}
+
+}  // namespace
+
+FormatRequest format_for_preset(int preset) {
+    switch (preset) {
+        case 2: return {640, 480, V4L2_PIX_FMT_H264, V4L2_FIELD_INTERLACED};
+        case 3: return {1920, 1080, V4L2_PIX_FMT_MJPEG, V4L2_FIELD_INTERLACED};
+        case 4: return {1920, 1080, V4L2_PIX_FMT_H264, V4L2_FIELD_INTERLACED};
+        case 5: return {1280, 720, V4L2_PIX_FMT_H264, V4L2_FIELD_INTERLACED};
+        case 11: return {1280, 720, V4L2_PIX_FMT_MJPEG, V4L2_FIELD_INTERLACED};
+        case 50: {
+            FormatRequest f;
+            f.width = static_cast<unsigned>(g_nDevWidth);
+            f.height = static_cast<unsigned>(g_nDevHeight);
+            const bool known = g_nPixelFormat == V4L2_PIX_FMT_MJPEG || g_nPixelFormat == V4L2_PIX_FMT_H264 ||
+                               g_nPixelFormat == V4L2_PIX_FMT_YUYV;
+            f.pixelFormat = known ? g_nPixelFormat : 0;  // 0: the driver chooses
+            f.field = g_nField == V4L2_FIELD_INTERLACED ? V4L2_FIELD_INTERLACED : V4L2_FIELD_NONE;
+            return f;
+        }
+        default: return {};  // no preset of that number: the driver chooses everything
+    }
+}
+
+bool open_usb_device(int N) {
+    const char* path = pathOf(N);
+    struct stat st {};
+    if (cm::sys().stat(path, &st) == -1) {
+        int err = errno;
+        toStderr("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::sleepSeconds(kDeviceMissingWaitSeconds);
+        return false;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        toStderr("%s is no device\n", path);
+        cm::sleepSeconds(kDeviceMissingWaitSeconds);
+        return false;
+    }
+    fd[N] = cm::sys().open(path, O_RDWR | O_NONBLOCK, 0);
+    if (fd[N] == -1) {
+        int err = errno;
+        toStderr("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::sleepSeconds(kDeviceMissingWaitSeconds);
+        return false;
+    }
+    notifyAction();
+    notifyAction();
+    return true;
+}
+
+ConfigureResult configure_usb_device(int N) {
+    const char* path = pathOf(N);
+    v4l2_capability cap{};
+    if (xioctl2(fd[N], VIDIOC_QUERYCAP, &cap) == -1) {
+        if (errno == EINVAL) endWith("%s is no V4L2 device\n", path);
+        errno_exit2("VIDIOC_QUERYCAP", N);
+    }
+    if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) endWith("%s is no video capture device\n", path);
+    if ((cap.capabilities & V4L2_CAP_STREAMING) == 0) endWith("%s does not support streaming i/o\n", path);
+
+    v4l2_cropcap cropcap{};
+    cropcap.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl2(fd[N], VIDIOC_CROPCAP, &cropcap) == 0) {
+        v4l2_crop crop{};
+        crop.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        crop.c = cropcap.defrect;
+        xioctl2(fd[N], VIDIOC_S_CROP, &crop);  // not every driver crops; that is fine
+    }
+
+    toStderr("device#%d, Force Format %d, frames %d, fd: %x\n", N, force_format2, frame_count,
+             static_cast<unsigned>(fd[N]));
+    const FormatRequest want = format_for_preset(force_format2);
+    if (force_format2 == 50) logManualFormat(want);
+    verbos("check condition1280: %d", want.width == 1280 ? 1 : 0);
+    verbos("check condition720: %d", want.height == 720 ? 1 : 0);
+    verbos("check conditionmpeg: %d", want.pixelFormat == V4L2_PIX_FMT_MJPEG ? 1 : 0);
+    verbos("check conditioninterlace: %d", want.field == V4L2_FIELD_INTERLACED ? 1 : 0);
+
+    v4l2_format fmt{};
+    if (!setFormat(N, fmt)) return ConfigureResult::FormatFailed;
+    delivered_pixel_format[N] = fmt.fmt.pix.pixelformat;
+
+    listFrameIntervals(N, fmt);
+    setFrameRate(N, fmt);
+    mapBuffers(N);
+    setJpegQuality(N);
+    return ConfigureResult::Configured;
+}
+
+void release_usb_device(int N) {
+    if (buffers[N] != nullptr) {
+        for (unsigned i = 0; i < n_buffers[N]; ++i) {
+            if (buffers[N][i].start == nullptr) continue;
+            if (cm::sys().munmap(buffers[N][i].start, buffers[N][i].length) == -1) errno_exit2("munmap", N);
+        }
+        delete[] buffers[N];
+        buffers[N] = nullptr;
+    }
+    n_buffers[N] = 0;
+    delivered_pixel_format[N] = 0;
+    toStderr("%s: %s %d.. Reason: %s\n", pathOf(N), "close fd", fd[N], "Cycle exit");
+    if (fd[N] >= 0 && cm::sys().close(fd[N]) == -1) {
+        int err = errno;
+        toStderr("Device: %d, %s error %d, %s, caller: %s\n", N, "close", err, cm::errnoText(err).c_str(), "Cycle exit");
+    }
+    fd[N] = -1;
+    cm::sleepSeconds(1);
+}

@@ -1,0 +1,197 @@
+#include "v4l2/recording.h"
+
+#include <linux/videodev2.h>
+
+#include <array>
+#include <cstdio>
+
+#include "app/run_config.h"
+#include "board/camera_selection.h"
+#include "board/watchdog.h"
+#include "capture/xioctl.h"
+#include "common/clock.h"
+#include "common/footprint.h"
+#include "common/threads.h"
+#include "control/settings.h"
+#include "log/debug.h"
+#include "v4l2/capture_loop.h"
+#include "v4l2/device_setup.h"
+#include "v4l2/device_state.h"
+#include "v4l2/memory_output.h"
+
+namespace {
+
+constexpr std::size_t kPathSize = 256;
+
+// "/dev/video%d" for device n, built at compile time.
+constexpr std::array<char, kPathSize> devicePath(int n) {
+    std::array<char, kPathSize> out{};
+    std::size_t o = 0;
+    for (const char* p = footprint::kVideoDevicePattern; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 'd') {
+            out[o++] = static_cast<char>('0' + n);
+            ++p;
+        } else {
+            out[o++] = *p;
+        }
+    }
+    return out;
+}
+
+// The device paths stay valid for the whole run: the logging of every
+// thread prints them. They are constant, so no thread ever writes a byte
+// that another may be reading.
+constexpr std::array<char, kPathSize> kDevicePaths[kV4l2Devices] = {devicePath(0), devicePath(1), devicePath(2),
+                                                                    devicePath(3), devicePath(4)};
+
+bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
+
+bool inputSelected(int N) { return N >= 0 && N < 4 && bInputs[N].load(std::memory_order_relaxed) != 0; }
+
+// In one-by-one mode only the input whose turn it is records.
+bool waitingForTurn(int N) {
+    return bOneByOne && !(N >= 0 && N < 4 && b1By1Inputs[N].load(std::memory_order_relaxed) != 0);
+}
+
+bool startStreaming(int N) {
+    for (unsigned i = 0; i < n_buffers[N]; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (xioctl2(fd[N], VIDIOC_QBUF, &buf) == -1) {
+            errno_continue("VIDIOC_QBUF4", N);
+            return false;
+        }
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl2(fd[N], VIDIOC_STREAMON, &type) == -1) {
+        errno_continue("VIDIOC_STREAMON", N);
+        return false;
+    }
+    return true;
+}
+
+void stopStreaming(int N) {
+    // Stopping the stream also takes every buffer back from the driver, so
+    // the next recording can queue them again.
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl2(fd[N], VIDIOC_STREAMOFF, &type) == -1) errno_continue("VIDIOC_STREAMOFF", N);
+}
+
+void actOnSaveRequest(int N, int request) {
+    if (request == kSaveNone) return;
+    if (request == kSaveOverflow) {
+        printf("\nMemory overflow without saving.. # %d\n", request);
+        fflush(stdout);
+        drop_memory_output_buffer(N);
+        return;
+    }
+    save_memory_output_buffer(N, clip_name_for_save_request(request));
+}
+
+// Waits until input N is selected and, in one-by-one mode, has its turn;
+// false when the exit flag ends the worker instead.
+bool waitUntilInputMayRecord(int N) {
+    while (!inputSelected(N)) {
+        if (exitRequested()) {
+            log__("exit flaged!", N);
+            return false;
+        }
+        cm::sleepSeconds(kSwitchedOffWaitSeconds);
+        logd("Turned off by switch.. nDeviceID# ", N, N);
+    }
+    while (waitingForTurn(N)) {
+        if (exitRequested()) {
+            log__("exit flaged!", N);
+            return false;
+        }
+        cm::sleepSeconds(kOneByOneWaitSeconds);
+    }
+    return true;
+}
+
+void recordUntilInterrupted(int N) {
+    while (!exitRequested() && inputSelected(N) && !waitingForTurn(N)) {
+        notifyAction();
+        const int result = start_usb_cam_recording(N);
+        if (exitRequested()) return;
+        logd("Capture loop result: ", result, N);
+        if (result != 0) {
+            logd("error received! loop exit! error=", result, N);
+            return;
+        }
+        logd("Restarting.. nDeviceID ", N, N);
+        // In one-by-one mode a clip run walks through the inputs: after one
+        // recording this input hands over to the next.
+        if (bOneByOne && n1By1RecordingsLeft.load() != 0) return;
+    }
+}
+
+}  // namespace
+
+int initCaptureThread(int N) {
+    if (!validDevice(N)) return 1;
+    dev_name[N].store(kDevicePaths[N].data());
+    g_bSaveFile[N].store(kSaveNone);
+    if (tid_usb_capture[N].load() != 0) return 0;
+    const int rc = cm::startDetachedThread(tid_usb_capture[N], doUSBCapture, &nDevicesIDs[N]);
+    log__(rc == 0 ? "USB capture thread created successfully!" : "can't create video capture thread", N);
+    return rc;
+}
+
+void* doUSBCapture(void* arg) {
+    if (arg == nullptr) return nullptr;
+    const int N = *static_cast<const int*>(arg);
+    if (!validDevice(N)) return nullptr;
+    dev_name[N].store(kDevicePaths[N].data());
+    logd("Starting.. nDeviceID ", N, N);
+    if (exitRequested()) return nullptr;
+
+    for (;;) {
+        if (!waitUntilInputMayRecord(N)) return nullptr;
+        init_memory_output_buffer(N);
+        if (open_usb_device(N)) {
+            if (configure_usb_device(N) == ConfigureResult::Configured) recordUntilInterrupted(N);
+            release_usb_device(N);  // after a format failure: no buffers, only the close
+        }
+        uninit_memory_output_buffer(N);
+        if (exitRequested()) return nullptr;
+        step1By1(1);
+        if (exitRequested()) return nullptr;
+    }
+}
+
+int start_usb_cam_recording(int N) {
+    reset_memory_output_buffer(N);
+    if (exitRequested()) {
+        log__("exit flaged!!!", N);
+        return 0;
+    }
+    notifyAction();
+    notifyAction();
+    int result = 0;
+    if (!startStreaming(N)) {
+        result = 1;
+    } else {
+        for (int loop = 1; loop <= kCaptureLoopsPerRecording; ++loop) {
+            const int frames = goForOneCaptureLoop(N);
+            if (frames == 0) result = 2;
+            verbos("%s: capture loop ended..", dev_name[N].load());
+            printf("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
+            fflush(stdout);
+            if (g_bSaveFile[N].load() != kSaveNone || exitRequested()) break;
+        }
+        stopStreaming(N);
+    }
+    notifyAction();
+    const int request = g_bSaveFile[N].load();
+    printf("\nExit with video save status# %d\n", request);
+    fflush(stdout);
+    actOnSaveRequest(N, request);
+    // Only the request acted on is cleared; one raised meanwhile stays.
+    int acted = request;
+    g_bSaveFile[N].compare_exchange_strong(acted, kSaveNone);
+    notifyAction();
+    return result;
+}

@@ -195,6 +195,22 @@ STREAMING_SERVER = os.path.join(SOURCE_DIR, "emulation", "streaming_server.py")
 STREAMING_PORT = 8080
 
 
+def _cache_value(name, default):
+    """A CMake cache value of the build under test."""
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return default
+
+
+# The streaming server the daemon connects to without options.
+DEFAULT_STREAMING_SERVER = _cache_value("CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
+
+
 class StreamingServer:
     """The reference streaming server on a loopback address.
 

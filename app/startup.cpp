@@ -16,8 +16,9 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
-#include "v4l2/system_commands.h"
+#include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
+#include "v4l2/system_commands.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ void startThreads() {
     cm::sleepSeconds(1);
     initSystemCommandsThread();
     cm::sleepSeconds(1);
-    // [streaming thread]
+    initStreamingThread();
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 """Runs the built daemon on an emulated board root, as the companion
 process and the board's supervisor would see it."""
+import json
 import os
 import queue
+import random
 import re
 import shutil
 import signal
@@ -187,6 +189,91 @@ class Daemon:
             self.proc.wait(10)
         self._out.close()
         self._err.close()
+
+
+STREAMING_SERVER = os.path.join(SOURCE_DIR, "emulation", "streaming_server.py")
+STREAMING_PORT = 8080
+
+
+def _cache_value(name, default):
+    """A CMake cache value of the build under test."""
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return default
+
+
+# The streaming server the daemon connects to without options.
+DEFAULT_STREAMING_SERVER = _cache_value("CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
+
+
+class StreamingServer:
+    """The reference streaming server on a loopback address.
+
+    With no address given it tries random addresses in 127.0.0.0/8 until
+    one is free on port 8080, so that tests running side by side do not
+    meet; give the address when the peer has a fixed one (the daemon's
+    default server)."""
+
+    def __init__(self, address=None, fault="none", http_port=0, tries=20):
+        self.dir = tempfile.mkdtemp(prefix="cm-stream-")
+        self.log_path = os.path.join(self.dir, "server.log")
+        self.save_dir = os.path.join(self.dir, "pictures")
+        os.makedirs(self.save_dir)
+        last = ""
+        for _ in range(tries if address is None else 1):
+            addr = address or "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 254), random.randint(1, 254))
+            proc = subprocess.Popen(["/usr/bin/python3", STREAMING_SERVER, "--address", addr, "--fault", fault,
+                                     "--http-port", str(http_port), "--log", self.log_path,
+                                     "--save-dir", self.save_dir],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            line = proc.stdout.readline().decode()
+            if line.startswith("listening on"):
+                self.proc = proc
+                self.address = addr
+                self.http_port = int(line.split()[-1])
+                return
+            proc.wait(10)
+            last = proc.stderr.read().decode()
+            proc.stdout.close()
+            proc.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+        raise RuntimeError("reference streaming server did not start: " + last)
+
+    def entries(self, event=None):
+        try:
+            with open(self.log_path) as f:
+                out = [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+        return [e for e in out if event is None or e.get("event") == event]
+
+    def messages(self):
+        return self.entries("message")
+
+    def wait_for(self, predicate, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class FtpServer:

@@ -17,6 +17,8 @@
 #include "common/shell.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "streaming/streaming_control.h"
+#include "upload/ftp_upload.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -71,10 +73,11 @@ void startThreads() {
     cm::sleepSeconds(1);
     initCreateVideoThread();
     cm::sleepSeconds(1);
-    // [FTP thread]
+    initFTPThread();
+    cm::sleepSeconds(1);
     initSystemCommandsThread();
     cm::sleepSeconds(1);
-    // [streaming thread]
+    initStreamingThread();
 }
 
 }  // namespace
@@ -95,6 +98,9 @@ int initVars() {
     std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
+    // No producer runs yet: whatever in-progress file is in the queue was
+    // left by a process that ended while writing it.
+    removeStaleInProgressFiles(queueDirectory());
 
     readInputsDIPState();
     step1By1(0);

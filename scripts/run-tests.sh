@@ -1,11 +1,13 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs every test: the native build's
-# unit and end-to-end tests, then the unit tests of the board (armhf) build
-# under qemu-arm.
-#   scripts/run-tests.sh            all tests
-#   scripts/run-tests.sh -L unit    only the native tests matching a ctest
+# Installs what is missing, builds, and runs every test:
+#   1. the native build's unit, end-to-end and package tests;
+#   2. the unit tests of the board (armhf) build under qemu-arm;
+#   3. the unit and end-to-end tests under ASan+UBSan and under TSan;
+#   4. every libFuzzer target for a bounded time.
+#   scripts/run-tests.sh            all of it
+#   scripts/run-tests.sh -L unit    only native tests matching a ctest
 #                                   selection (extra arguments go to ctest;
-#                                   the armhf stage is then skipped)
+#                                   stages 2 to 4 are then skipped)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${CM_BUILD_DIR:-$top/build}"
@@ -15,4 +17,6 @@ cmake --build "$build"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
 if [ $# -eq 0 ]; then
   "$top/scripts/run-armhf-tests.sh"
+  "$top/scripts/run-sanitizer-tests.sh"
+  "$top/scripts/run-fuzzers.sh" "${CM_FUZZ_SECONDS:-30}"
 fi

@@ -123,6 +123,19 @@ bool with_resized_streaming_image(int i, const std::function<void(StreamingImage
     return withEntry(i, g_resized, f);
 }
 
+StreamingTake take_new_latest_streaming_image(int i, std::vector<unsigned char>& out) {
+    out.clear();
+    std::shared_lock<std::shared_mutex> table(g_tableLock);
+    if (g_latest == nullptr || i < 0 || i >= kStreamingEntries) return StreamingTake::Absent;
+    StreamingImage& e = g_latest[i];
+    std::lock_guard<std::mutex> g(e.lock);
+    if (e.data == nullptr) return StreamingTake::Absent;
+    if (e.processed == e.length) return StreamingTake::ProcessedBefore;
+    if (e.length > 0) out.assign(e.data, e.data + e.length);
+    e.processed = e.length;
+    return StreamingTake::New;
+}
+
 long long latest_streaming_lengths_sum() {
     std::shared_lock<std::shared_mutex> table(g_tableLock);
     if (g_latest == nullptr) return 0;

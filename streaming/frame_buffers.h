@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 inline constexpr int kStreamingEntries = 5;          // inputs 0..4; 0..3 are sent
 inline constexpr int kStreamingInputs = 4;
@@ -61,6 +62,15 @@ StreamingStore store_latest_streaming_image(int i, const void* frame, int length
 bool with_latest_streaming_image(int i, const std::function<void(StreamingImage&)>& f);
 // The same for resized entry i.
 bool with_resized_streaming_image(int i, const std::function<void(StreamingImage&)>& f);
+
+enum class StreamingTake { New, ProcessedBefore, Absent };
+
+// The reader's test and hand-over in one step, under the entry lock: when
+// latest entry i holds a picture not yet processed (its marker differs from
+// its length), copies it into `out`, sets the marker equal to the length and
+// returns New. ProcessedBefore when the marker equals the length; Absent
+// when the arrays or the entry's buffer do not exist (`out` is then empty).
+StreamingTake take_new_latest_streaming_image(int i, std::vector<unsigned char>& out);
 
 // Sum of the lengths of latest entries 0..3 (0 when the arrays are absent).
 long long latest_streaming_lengths_sum();

@@ -1,6 +1,9 @@
 """Runs the built daemon on an emulated board root, as the companion
 process and the board's supervisor would see it."""
+import json
 import os
+import queue
+import random
 import re
 import shutil
 import signal
@@ -8,6 +11,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SOURCE_DIR = os.environ.get("CM_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
@@ -21,6 +25,13 @@ import board_root  # noqa: E402
 
 HOME = "/home/Tarvisel"
 CONTROL_FILE = HOME + "/capture_control.ini"
+QUEUE_DIR = HOME + "/queue"
+NOTIFY_FILE = HOME + "/pos/1.pos"
+NOTIFY_RECORD_SIZE = 1000
+FTP_SERVER = os.path.join(SOURCE_DIR, "emulation", "ftp_server.py")
+# Debian's ncftpput with its 20-second redial pauses cut short, for tests of
+# a server that is down (each failed upload takes 2 s instead of 40 s).
+QUICK_REDIAL_TOOL = os.path.join(SOURCE_DIR, "emulation", "ncftpput_quick_redial")
 
 
 def control_record(alert=0, exit_flag=0, user_video=0, cams=0, stream=0, reserved=b"\0" * 6, tail=b"\0" * 8):
@@ -57,7 +68,7 @@ class Board:
     def set_gpio(self, pin, value):
         board_root.set_gpio(self.dir, pin, value)
 
-    def start(self, *args, env=None, preload=None, cameras=None):
+    def start(self, *args, env=None, preload=None, cameras=None, cwd=None):
         """Starts the daemon. `cameras` gives it the emulated cameras: True
         for the four healthy ones, or a configuration text (EMUCAM_CONFIG)."""
         if cameras is not None:
@@ -65,8 +76,44 @@ class Board:
             env = dict(env or {})
             if cameras is not True:
                 env["EMUCAM_CONFIG"] = cameras
-        self.daemon = Daemon(self, args, env=env, preload=preload)
+        self.daemon = Daemon(self, args, env=env, preload=preload, cwd=cwd)
         return self.daemon
+
+    def use_upload_tool(self, tool):
+        """Puts `tool` at /usr/bin/ncftpput of the board (default: Debian's)."""
+        board_root.link(self.path("/usr/bin/ncftpput"), tool)
+
+    def queue_file(self, relative_path, data):
+        """Drops a file into the upload queue as a producer does: written
+        under its in-progress name, then renamed into place."""
+        final = self.path(QUEUE_DIR + "/" + relative_path)
+        os.makedirs(os.path.dirname(final), exist_ok=True)
+        d, name = os.path.split(final)
+        tmp = os.path.join(d, ".incomplete." + name)
+        with open(tmp, "wb") as f:
+            f.write(data)
+        os.rename(tmp, final)
+        return final
+
+    def notification_urls(self):
+        """The URLs of the notification file's records (checks their layout)."""
+        path = self.path(NOTIFY_FILE)
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            data = f.read()
+        if len(data) % NOTIFY_RECORD_SIZE:
+            raise AssertionError("notification file of %d bytes is not whole records" % len(data))
+        urls = []
+        for at in range(0, len(data), NOTIFY_RECORD_SIZE):
+            rec = data[at:at + NOTIFY_RECORD_SIZE]
+            if rec[:4] != b"\0\0\0\0":
+                raise AssertionError("record at %d: reserved word not 0" % at)
+            text, nul, rest = rec[4:].partition(b"\0")
+            if not nul or rest.strip(b"\0"):
+                raise AssertionError("record at %d: URL not terminated or bytes behind it" % at)
+            urls.append(text.decode("latin-1"))
+        return urls
 
     def run(self, *args, timeout=30, env=None):
         d = self.start(*args, env=env)
@@ -96,7 +143,7 @@ def sanitizer_runtimes():
 
 
 class Daemon:
-    def __init__(self, board, args, env=None, preload=None):
+    def __init__(self, board, args, env=None, preload=None, cwd=None):
         self.board = board
         e = dict(os.environ)
         e["CAPTURE_MODULE_ROOT"] = board.dir
@@ -110,7 +157,7 @@ class Daemon:
         self._out = open(self.out_path, "wb")
         self._err = open(self.err_path, "wb")
         self.proc = subprocess.Popen([DAEMON] + list(args), stdout=self._out, stderr=self._err,
-                                     env=e, start_new_session=True)
+                                     env=e, cwd=cwd, start_new_session=True)
 
     @property
     def stdout(self):
@@ -158,3 +205,166 @@ class Daemon:
             self.proc.wait(10)
         self._out.close()
         self._err.close()
+
+
+STREAMING_SERVER = os.path.join(SOURCE_DIR, "emulation", "streaming_server.py")
+STREAMING_PORT = 8080
+
+
+def _cache_value(name, default):
+    """A CMake cache value of the build under test."""
+    try:
+        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return default
+
+
+# The streaming server the daemon connects to without options.
+DEFAULT_STREAMING_SERVER = _cache_value("CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
+
+
+class StreamingServer:
+    """The reference streaming server on a loopback address.
+
+    With no address given it tries random addresses in 127.0.0.0/8 until
+    one is free on port 8080, so that tests running side by side do not
+    meet; give the address when the peer has a fixed one (the daemon's
+    default server)."""
+
+    def __init__(self, address=None, fault="none", http_port=0, tries=20):
+        self.dir = tempfile.mkdtemp(prefix="cm-stream-")
+        self.log_path = os.path.join(self.dir, "server.log")
+        self.save_dir = os.path.join(self.dir, "pictures")
+        os.makedirs(self.save_dir)
+        last = ""
+        for _ in range(tries if address is None else 1):
+            addr = address or "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 254), random.randint(1, 254))
+            proc = subprocess.Popen(["/usr/bin/python3", STREAMING_SERVER, "--address", addr, "--fault", fault,
+                                     "--http-port", str(http_port), "--log", self.log_path,
+                                     "--save-dir", self.save_dir],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            line = proc.stdout.readline().decode()
+            if line.startswith("listening on"):
+                self.proc = proc
+                self.address = addr
+                self.http_port = int(line.split()[-1])
+                return
+            proc.wait(10)
+            last = proc.stderr.read().decode()
+            proc.stdout.close()
+            proc.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+        raise RuntimeError("reference streaming server did not start: " + last)
+
+    def entries(self, event=None):
+        try:
+            with open(self.log_path) as f:
+                out = [json.loads(line) for line in f if line.strip()]
+        except FileNotFoundError:
+            return []
+        return [e for e in out if event is None or e.get("event") == event]
+
+    def messages(self):
+        return self.entries("message")
+
+    def wait_for(self, predicate, timeout=20):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self):
+                return True
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class FtpServer:
+    """The board's upload FTP server (emulation/ftp_server.py) on
+    127.0.0.1:21, serving `directory`. The board's command line has no port,
+    so every test that starts one holds the CTest resource lock "ftp21"."""
+
+    def __init__(self, directory, up=True):
+        self.dir = directory
+        os.makedirs(directory, exist_ok=True)
+        self._log = open(directory.rstrip("/") + ".log", "ab")
+        self.proc = subprocess.Popen(["/usr/bin/python3", FTP_SERVER, directory, "--down"],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._log,
+                                     start_new_session=True)
+        self._lines = queue.Queue()
+        self.stored = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self._expect("down")
+        if up:
+            self.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode("utf-8", "replace").rstrip("\n")
+            if line.startswith("stored "):
+                self.stored.append(line[7:])
+            else:
+                self._lines.put(line)
+
+    def _expect(self, prefix, timeout=10):
+        try:
+            line = self._lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("test FTP server: no answer (waiting for %r)" % prefix)
+        if not line.startswith(prefix):
+            raise AssertionError("test FTP server answered %r, not %r" % (line, prefix))
+        return line
+
+    def _command(self, line, prefix):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+        return self._expect(prefix)
+
+    def start(self):
+        """Listens again (retrying while another test holds the port)."""
+        deadline = time.monotonic() + 30
+        while True:
+            self.proc.stdin.write(b"start\n")
+            self.proc.stdin.flush()
+            line = self._expect("")
+            if line.startswith("ready "):
+                return
+            if time.monotonic() > deadline:
+                raise AssertionError("test FTP server could not listen: " + line)
+            time.sleep(0.2)
+
+    def stop(self):
+        self._command("stop", "stopped")
+
+    def refuse_logins(self, refuse=True):
+        self._command("refuse" if refuse else "accept", "ok")
+
+    def slow(self, bytes_per_second):
+        self._command("slow %d" % bytes_per_second, "ok")
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write(b"quit\n")
+                self.proc.stdin.close()
+                self.proc.wait(5)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait(5)
+        self._reader.join(5)
+        self.proc.stdout.close()
+        self._log.close()

@@ -57,6 +57,27 @@ TEST_F(FrameBuffersTest, WritersRuleAddsOneToTheMarkerPerPicture) {
     EXPECT_EQ(latestMarker(3), 0);
 }
 
+TEST_F(FrameBuffersTest, TakingAPictureConsumesItUntilTheNextOneArrives) {
+    std::vector<unsigned char> out{1, 2, 3};
+    EXPECT_EQ(take_new_latest_streaming_image(0, out), StreamingTake::Absent);
+    EXPECT_TRUE(out.empty());
+    init_streaming_buffer();
+    EXPECT_EQ(take_new_latest_streaming_image(0, out), StreamingTake::ProcessedBefore);  // 0 == 0
+    std::string a(500, 'a'), b(500, 'b');
+    store_latest_streaming_image(0, a.data(), 500);
+    ASSERT_EQ(take_new_latest_streaming_image(0, out), StreamingTake::New);
+    EXPECT_EQ(std::string(out.begin(), out.end()), a);
+    EXPECT_EQ(latestMarker(0), latestLength(0));
+    EXPECT_EQ(take_new_latest_streaming_image(0, out), StreamingTake::ProcessedBefore);
+    EXPECT_TRUE(out.empty());
+    // A new picture of the same length is new: the writer's marker moved on.
+    store_latest_streaming_image(0, b.data(), 500);
+    ASSERT_EQ(take_new_latest_streaming_image(0, out), StreamingTake::New);
+    EXPECT_EQ(std::string(out.begin(), out.end()), b);
+    // Other entries are untouched.
+    EXPECT_EQ(take_new_latest_streaming_image(1, out), StreamingTake::ProcessedBefore);
+}
+
 TEST_F(FrameBuffersTest, PictureSizeLimitIs699999Bytes) {
     init_streaming_buffer();
     std::vector<char> big(700000, 'x');

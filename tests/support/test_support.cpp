@@ -126,6 +126,11 @@ void removeTree(const std::string& path) {
     }
 }
 
+const char* threadedDeathTestStyle() {
+    const char* style = std::getenv("GTEST_DEATH_TEST_STYLE");
+    return style != nullptr && *style != '\0' ? style : "threadsafe";
+}
+
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::stringstream ss(text);

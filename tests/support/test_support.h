@@ -64,6 +64,12 @@ std::vector<std::string> listDir(const std::string& dir);
 void makeDirs(const std::string& path);
 void removeTree(const std::string& path);
 
+// The death test style for tests whose process has threads: "threadsafe"
+// (re-executes the test binary), unless GTEST_DEATH_TEST_STYLE says
+// otherwise, as it must under user-mode emulation, which cannot execute a
+// foreign binary directly.
+const char* threadedDeathTestStyle();
+
 // Lines of `text`.
 std::vector<std::string> splitLines(const std::string& text);
 // Occurrences of `needle` in `text`.

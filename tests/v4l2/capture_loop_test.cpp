@@ -139,7 +139,7 @@ TEST_F(FrameCaptureLoopTest, SwitchedOffInputOrExitEndsTheLoopWithOne) {
 }
 
 TEST_F(FrameCaptureLoopTest, DisconnectedDeviceEndsTheLoopWithTwo) {
-    streamingCamera("disconnect=0.1:5");
+    streamingCamera("disconnect=0.5:5");
     frame_count = 300;
     EXPECT_EQ(goForOneCaptureLoop(0), 2);
     EXPECT_GT(memory_otuput[0].count.load(), 0u);
@@ -181,7 +181,7 @@ TEST_F(FrameCaptureLoopTest, FullBufferWhileAnAlertClipIsMadeAsksToSaveIt) {
 }
 
 TEST(FrameCaptureLoopDeathTest, BufferIndexTheDeviceDoesNotHaveEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
     resetRunConfig();
     force_format2 = 50;
     g_nDevWidth = 320;

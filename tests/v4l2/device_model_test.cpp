@@ -147,7 +147,7 @@ TEST_F(DeviceModelTest, JpegQualityOfAYuyvOnlyCameraIsOnlyLogged) {
 }
 
 TEST(DeviceModelDeathTest, DriverGrantingOneBufferEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
     resetRunConfig();
     dev_name[0].store("/dev/video0");
     EXPECT_EXIT(

@@ -450,7 +450,7 @@ TEST_F(MemoryOutputTest, LeftoverAlreadyQueuedByThisRunIsNotQueuedTwice) {
 void* failingMapper(std::size_t) { return nullptr; }
 
 TEST(MemoryOutputDeathTest, BlockThatCannotBeHadEndsTheProcessWithStatus1) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
     set_memory_block_mapper(failingMapper);
     EXPECT_EXIT(init_memory_output_buffer(0), testing::ExitedWithCode(1),
                 "Cannt create an output buffer\\.\\. Out of memory");

@@ -1,0 +1,243 @@
+#include "upload/positionurl.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+#include "upload_test_support.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::string recordBytes(const PositionURL& r) {
+    return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+
+std::string url(char fill, size_t n) { return "/" + std::string(n - 1, fill); }
+
+class PositionURLFileTest : public testing::Test {
+protected:
+    void TearDown() override { setNotificationOpenForTests(nullptr); }
+    cmtest::BoardRoot root;
+    std::string file = root.path("/home/Tarvisel/pos/1.pos");
+};
+
+TEST(PositionURLTest, ShortUrlLeavesEveryByteBehindItsTerminatorZero) {
+    PositionURL r;
+    std::memset(static_cast<void*>(&r), 0x5a, sizeof r);  // whatever the record held before
+    ASSERT_TRUE(r.setURL("/notify_file_upload.php?deviceid=BBBK1234&fpath=/home/Tarvisel/queue/a.avi"));
+    std::string bytes = recordBytes(r);
+    EXPECT_EQ(bytes.substr(0, 4), std::string(4, '\0'));
+    std::string expected = "/notify_file_upload.php?deviceid=BBBK1234&fpath=/home/Tarvisel/queue/a.avi";
+    EXPECT_EQ(bytes.substr(4, expected.size()), expected);
+    EXPECT_EQ(bytes.substr(4 + expected.size()), std::string(1000 - 4 - expected.size(), '\0'));
+
+    r.reset();
+    EXPECT_EQ(recordBytes(r), std::string(1000, '\0'));
+}
+
+TEST(PositionURLTest, UrlOf995CharactersEndsWithItsTerminatorInTheLastByte) {
+    PositionURL r;
+    std::string u = url('x', 995);
+    ASSERT_TRUE(r.setURL(u.c_str()));
+    std::string bytes = recordBytes(r);
+    EXPECT_EQ(bytes.substr(4, 995), u);
+    EXPECT_EQ(bytes[999], '\0');
+}
+
+TEST(PositionURLTest, UrlOver995CharactersIsRefusedAndLeavesTheRecordEmpty) {
+    PositionURL r;
+    ASSERT_TRUE(r.setURL("/before"));
+    std::string u = url('y', 996);
+    CaptureStdout();
+    EXPECT_FALSE(r.setURL(u.c_str()));
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(recordBytes(r), std::string(1000, '\0'));
+    EXPECT_NE(out.find("notification URL longer than 995 characters, not queued"), std::string::npos) << out;
+    EXPECT_FALSE(r.setURL(nullptr));
+}
+
+TEST_F(PositionURLFileTest, FirstAppendCreatesTheDirectoryAndTheFile) {
+    cmtest::removeTree(root.path("/home/Tarvisel/pos"));
+    PositionURL r;
+    r.setURL("/first");
+    CaptureStdout();
+    r.saveRecord();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("Save dir not found.. creating " + root.path("/home/Tarvisel/pos") + "\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("1000 bytes appended!\n"), std::string::npos) << out;
+    EXPECT_EQ(cmtest::readFile(file), recordBytes(r));
+    EXPECT_EQ(notificationFilePath(), file);
+}
+
+TEST_F(PositionURLFileTest, AppendsFollowEachOtherAtMultiplesOf1000) {
+    PositionURL a, b;
+    a.setURL("/one");
+    b.setURL(url('b', 995).c_str());
+    CaptureStdout();
+    a.saveRecord();
+    saveRecord(b);  // the free function appends the same way
+    GetCapturedStdout();
+    std::string data = cmtest::readFile(file);
+    ASSERT_EQ(data.size(), 2000u);
+    EXPECT_EQ(data.substr(0, 1000), recordBytes(a));
+    EXPECT_EQ(data.substr(1000), recordBytes(b));
+    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/one", url('b', 995)}));
+}
+
+TEST_F(PositionURLFileTest, EmptyOrUnterminatedRecordIsNotQueued) {
+    PositionURL empty;
+    PositionURL unterminated;
+    std::memset(unterminated.szURL, 'z', sizeof unterminated.szURL);
+    CaptureStdout();
+    empty.saveRecord();
+    unterminated.saveRecord();
+    std::string out = GetCapturedStdout();
+    EXPECT_FALSE(cmtest::fileExists(file));
+    EXPECT_EQ(cmtest::countOf(out, "notification record without a URL, not queued\n"), 2) << out;
+}
+
+// Fails every open for appending, as a file system that refuses it would.
+int refuseAppend(const char* path, int flags, mode_t mode) {
+    if (flags & O_APPEND) {
+        errno = EACCES;
+        return -1;
+    }
+    return ::open(path, flags, mode);
+}
+
+int refuseAll(const char*, int, mode_t) {
+    errno = EACCES;
+    return -1;
+}
+
+TEST_F(PositionURLFileTest, FallbackOpenKeepsTheRecordsAlreadyQueued) {
+    PositionURL first, second;
+    first.setURL("/queued-before");
+    second.setURL("/after-fallback");
+    CaptureStdout();
+    first.saveRecord();
+    setNotificationOpenForTests(refuseAppend);
+    second.saveRecord();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("I couldn't open file for appending. Trying to create!\n"), std::string::npos) << out;
+    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/queued-before", "/after-fallback"}));
+}
+
+TEST_F(PositionURLFileTest, NeitherOpenWorkingLosesOnlyThisRecord) {
+    PositionURL first, second;
+    first.setURL("/kept");
+    second.setURL("/lost");
+    CaptureStdout();
+    first.saveRecord();
+    setNotificationOpenForTests(refuseAll);
+    second.saveRecord();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("I couldn't open file for appending. Trying to create!\ncould not create file!\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(uploadtest::notificationUrls(file), std::vector<std::string>{"/kept"});
+}
+
+TEST_F(PositionURLFileTest, RecordThatDoesNotFitWholeIsCutOffAgain) {
+    PositionURL first, second, third;
+    first.setURL("/first");
+    second.setURL("/does-not-fit");
+    third.setURL("/third");
+    CaptureStdout();
+    first.saveRecord();
+    // Room for half a record more: the file system fills up mid-record.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 1500;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    second.saveRecord();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    third.saveRecord();
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("short write (500 of 1000 bytes): the partial record was removed\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/third"}));
+}
+
+TEST_F(PositionURLFileTest, TornTailIsPaddedSoTheNewRecordStartsOnABoundary) {
+    PositionURL first, next;
+    first.setURL("/whole");
+    next.setURL("/after-the-tear");
+    CaptureStdout();
+    first.saveRecord();
+    // A power cut left 300 bytes of a record behind.
+    std::string data = cmtest::readFile(file) + std::string(4, '\0') + "/torn" + std::string(291, 'T');
+    cmtest::writeFile(file, data);
+    next.saveRecord();
+    std::string out = GetCapturedStdout();
+    std::string after = cmtest::readFile(file);
+    ASSERT_EQ(after.size(), 3000u);
+    EXPECT_EQ(after.substr(0, 1300), data);
+    EXPECT_EQ(after.substr(1300, 700), std::string(700, '\0'));
+    EXPECT_EQ(after.substr(2000), recordBytes(next));
+    EXPECT_NE(out.find("padding 700 zero bytes"), std::string::npos) << out;
+}
+
+// Many threads append at once; every record must come back whole, once, and
+// in the order its own thread wrote it.
+void appendConcurrently(const std::string& file, bool fallbackPath) {
+    if (fallbackPath) setNotificationOpenForTests(refuseAppend);
+    constexpr int kThreads = 6;
+    constexpr int kEach = 120;
+    CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kEach; ++i) {
+                PositionURL r;
+                // Lengths vary from a few bytes to the whole field.
+                std::string u = "/t" + std::to_string(t) + "/" + std::to_string(i) + "/";
+                u += std::string((t * 131 + i * 17) % (995 - u.size() + 1), static_cast<char>('a' + t));
+                r.setURL(u.c_str());
+                r.saveRecord();
+            }
+        });
+    }
+    for (std::thread& th : threads) th.join();
+    GetCapturedStdout();
+
+    std::vector<std::string> urls = uploadtest::notificationUrls(file);
+    ASSERT_EQ(urls.size(), static_cast<size_t>(kThreads * kEach));
+    std::vector<int> next(kThreads, 0);
+    std::set<std::string> seen;
+    for (const std::string& u : urls) {
+        int t = -1, i = -1;
+        ASSERT_EQ(sscanf(u.c_str(), "/t%d/%d/", &t, &i), 2) << u;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << u;
+        EXPECT_EQ(i, next[t]) << "thread " << t << " out of order";
+        next[t] = i + 1;
+        std::string prefix = "/t" + std::to_string(t) + "/" + std::to_string(i) + "/";
+        std::string tail = u.substr(prefix.size());
+        EXPECT_EQ(tail, std::string(tail.size(), static_cast<char>('a' + t))) << "mixed record: " << u;
+        EXPECT_TRUE(seen.insert(u).second) << "twice: " << u;
+    }
+}
+
+TEST_F(PositionURLFileTest, ConcurrentAppendsNeverInterleave) { appendConcurrently(file, false); }
+
+TEST_F(PositionURLFileTest, ConcurrentAppendsThroughTheFallbackOpenNeverInterleave) {
+    appendConcurrently(file, true);
+}
+
+}  // namespace

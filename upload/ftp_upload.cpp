@@ -1,0 +1,247 @@
+#include "upload/ftp_upload.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+#include "app/run_config.h"
+#include "board/watchdog.h"
+#include "common/clock.h"
+#include "common/footprint.h"
+#include "common/queue_names.h"
+#include "common/shell.h"
+#include "common/sys_error.h"
+#include "common/threads.h"
+#include "control/settings.h"
+#include "log/debug.h"
+#include "upload/positionurl.h"
+
+std::atomic<pthread_t> tid_FTPThread{0};
+
+namespace {
+std::atomic<bool> g_ftpThreadRunning{false};
+}  // namespace
+
+namespace {
+
+constexpr char kNotifyUploadFormat[] = "/notify_file_upload.php?deviceid=%s&fpath=%s";
+// Consecutive failed walks between two "nftw error!" lines after the first.
+constexpr int kWalkErrorLogEvery = 60;
+
+// Files the walk passes over for good (a command line too long, a control
+// character in the name) stay in the queue and come up on every walk; each
+// is logged once. The set only grows with such odd files; it is emptied
+// when it gets large, which at worst logs a file once more.
+class ReportedOnce {
+public:
+    bool firstTime(const std::string& path) {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (seen_.size() >= 256) seen_.clear();
+        return seen_.insert(path).second;
+    }
+
+private:
+    std::mutex lock_;
+    std::set<std::string> seen_;
+};
+
+ReportedOnce g_skipReports;
+
+const char* listingLabel(int tflag) {
+    switch (tflag) {
+        case FTW_F: return "f";
+        case FTW_D: return "d";
+        case FTW_DNR: return "dnr";
+        case FTW_NS: return "ns";
+        case FTW_SL: return "sl";
+        case FTW_SLN: return "sln";
+        default: return "???";
+    }
+}
+
+// A control character in a name would reach the FTP control channel as it
+// is: a line end there ends the tool's command and starts another one on
+// the server (and a CR does on many servers).
+bool hasControlCharacter(const std::string& text) {
+    for (unsigned char c : text)
+        if (c < 0x20 || c == 0x7f) return true;
+    return false;
+}
+
+int endWalkIfExiting() { return exitRequested() ? 1 : 0; }
+
+void queueUploadNotification(const char* path) {
+    char url[kNotificationUrlField];
+    int n = snprintf(url, sizeof url, kNotifyUploadFormat, device_serial, path);
+    if (n < 0 || static_cast<std::size_t>(n) > kNotificationUrlMax) {
+        // Not reached with a command line of at most 654 characters; a cut
+        // URL would name another file, so none is queued.
+        verbos("notification for %s would exceed %d characters, not queued", path,
+               static_cast<int>(kNotificationUrlMax));
+        return;
+    }
+    PositionURL record;
+    if (!record.setURL(url)) return;
+    record.saveRecord();
+    printf("saving a notification call: %s\n", url);
+    fflush(stdout);
+}
+
+void uploadRegularFile(const char* path) {
+    const std::string serial(device_serial);
+    if (hasControlCharacter(path) || hasControlCharacter(serial)) {
+        if (g_skipReports.firstTime(path))
+            verbos("not uploaded, a control character in the file name or the device serial: %s", path);
+        return;
+    }
+    const std::string command = uploadCommandFor(path, serial);
+    if (command.empty()) {
+        if (g_skipReports.firstTime(path))
+            verbos("not uploaded, the upload command would exceed %d characters: %s",
+                   static_cast<int>(kUploadCommandMax), path);
+        return;
+    }
+
+    printf("Calling: %s\n", command.c_str());
+    fflush(stdout);
+    // The activity time is renewed on both sides of a long upload.
+    notifyAction();
+    int result = cm::runShell(command);
+    notifyAction();
+    printf("Result: %d\n", result);
+    fflush(stdout);
+
+    if (result != 0) {
+        cm::sleepSeconds(1);
+        return;
+    }
+    verbos("file ftped successfully.. deleting: %s", path);
+    // The tool deletes the file itself once it is stored ("-DD"), so this
+    // normally finds it gone (-1).
+    int deleted = ::unlink(path);
+    verbos("deleting result: %d", deleted);
+    queueUploadNotification(path);
+}
+
+// Failed walks in a row; only the FTP thread walks the queue.
+std::atomic<int> g_failedWalks{0};
+
+void reportWalkResult(int result, const std::string& queueDir) {
+    if (result != -1) {
+        if (g_failedWalks.exchange(0) > 0) verbos("queue walk works again: %s", queueDir.c_str());
+        return;
+    }
+    int err = errno;
+    int failed = g_failedWalks.fetch_add(1) + 1;
+    if (failed == 1)
+        verbos("nftw error! %s: %s", queueDir.c_str(), cm::errnoText(err).c_str());
+    else if (failed % kWalkErrorLogEvery == 0)
+        verbos("nftw error! %s: %s (%d walks failed in a row)", queueDir.c_str(), cm::errnoText(err).c_str(), failed);
+}
+
+thread_local int t_staleRemoved = 0;
+
+int removeIfStale(const char* fpath, const struct stat*, int tflag, struct FTW* ftwbuf) {
+    if (tflag == FTW_D || tflag == FTW_DP || tflag == FTW_DNR) return 0;
+    if (!isInProgressName(fpath + ftwbuf->base)) return 0;
+    if (::unlink(fpath) == 0) {
+        ++t_staleRemoved;
+        verbos("removed an unfinished queue file (its writer ended before completing it): %s", fpath);
+    } else {
+        verbos("could not remove the unfinished queue file %s: %s", fpath, cm::errnoText(errno).c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string queueDirectory() { return LBASE_PATH + "/queue"; }
+
+std::string uploadCommandFor(const std::string& localPath, const std::string& serial) {
+    using cm::shellQuote;
+    std::string command = shellQuote(footprint::resolve(footprint::kUploadTool));
+    command += " -S .uploading -z -d ";
+    command += shellQuote(footprint::resolve(footprint::kFtpDebugLog));
+    command += " -e ";
+    command += shellQuote(footprint::resolve(footprint::kFtpErrorLog));
+    command += " -DD -V -m -t 10 -u ";
+    command += shellQuote(footprint::kFtpUser);
+    command += " -p ";
+    command += shellQuote(footprint::kFtpPassword);
+    command += ' ';
+    command += shellQuote(footprint::kFtpHost);
+    command += ' ';
+    command += shellQuote("/" + serial);
+    command += ' ';
+    command += shellQuote(localPath);
+    if (command.size() > kUploadCommandMax) return {};
+    return command;
+}
+
+int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct FTW* ftwbuf) {
+    if (exitRequested()) return 1;
+    if (tflag == FTW_DP) return 0;
+
+    // An entry whose status could not be read has no size to show.
+    intmax_t size = (tflag == FTW_NS || sb == nullptr) ? 0 : static_cast<intmax_t>(sb->st_size);
+    printf("%-3s %2d %7jd   %-40s %d %s\n", listingLabel(tflag), ftwbuf->level, size, fpath, ftwbuf->base,
+           fpath + ftwbuf->base);
+    fflush(stdout);
+
+    if (tflag != FTW_F) return endWalkIfExiting();
+    // nftw reports every non-directory that is not a link as a file; a FIFO
+    // would block the tool (and with it the whole queue) for good, and a
+    // device node or socket is nothing to upload.
+    if (sb == nullptr || !S_ISREG(sb->st_mode)) return endWalkIfExiting();
+    if (isInProgressName(fpath + ftwbuf->base)) {
+        printf("still being written, left for a later walk: %s\n", fpath);
+        fflush(stdout);
+        return endWalkIfExiting();
+    }
+    uploadRegularFile(fpath);
+    return endWalkIfExiting();
+}
+
+int walkUploadQueue(const std::string& queueDir) {
+    return nftw(queueDir.c_str(), ftp_upload_file, kQueueWalkOpenDirs, FTW_DEPTH | FTW_PHYS);
+}
+
+bool ftpThreadRunning() { return g_ftpThreadRunning.load(std::memory_order_acquire); }
+
+void* doFTPThread(void*) {
+    g_ftpThreadRunning.store(true, std::memory_order_release);
+    verbos("FTP thread started!");
+    const std::string queueDir = queueDirectory();
+    while (!exitRequested()) {
+        int result = walkUploadQueue(queueDir);
+        reportWalkResult(result, queueDir);
+        // A failed walk (the queue directory missing, say) pauses too: going
+        // straight on would spin the board's one core and log every turn.
+        cm::sleepSeconds(1);
+    }
+    g_ftpThreadRunning.store(false, std::memory_order_release);
+    return nullptr;
+}
+
+int initFTPThread() {
+    if (tid_FTPThread.load() != 0) return 0;
+    int rc = cm::startDetachedThread(tid_FTPThread, doFTPThread, nullptr);
+    if (rc != 0) {
+        printf("can't create FTP thread: %s\n", cm::errnoText(rc).c_str());
+        fflush(stdout);
+        return 1;
+    }
+    printf("FTP thread created successfully!\n");
+    fflush(stdout);
+    return 0;
+}
+
+int removeStaleInProgressFiles(const std::string& queueDir) {
+    t_staleRemoved = 0;
+    if (nftw(queueDir.c_str(), removeIfStale, kQueueWalkOpenDirs, FTW_DEPTH | FTW_PHYS) == -1) return -1;
+    return t_staleRemoved;
+}

@@ -1,0 +1,61 @@
+// FTP upload of the queue directory. Every file the capture paths finish
+// lands under "<base>/queue"; the FTP thread walks that tree about once a
+// second, hands each regular file to the external tool `ncftpput` (which
+// stores it on the upload server under "/<device serial>/" and deletes the
+// local file when done), and queues a notification record for every file
+// uploaded. A failed upload leaves the file where it is, for the next walk,
+// without limit. The program never speaks FTP itself: it composes the
+// tool's command line and reads its exit status.
+#pragma once
+
+#include <ftw.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+// The upload command line is at most 654 characters; the walk keeps at most
+// 20 directories open.
+inline constexpr std::size_t kUploadCommandMax = 654;
+inline constexpr int kQueueWalkOpenDirs = 20;
+
+extern std::atomic<pthread_t> tid_FTPThread;
+
+// Starts the FTP thread once: 0 when it runs (now or before), 1 when it
+// could not be created.
+int initFTPThread();
+
+// The thread body (argument unused): walks the queue until the exit flag
+// rises. The queue directory is taken from LBASE_PATH when the thread
+// starts.
+void* doFTPThread(void*);
+
+// True from the start of the thread body until it returns.
+bool ftpThreadRunning();
+
+// The walk's callback for every entry (nftw's four arguments): prints the
+// listing line and uploads regular files. Returns 1 (ending the walk) once
+// the exit flag is up, else 0.
+int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct FTW* ftwbuf);
+
+// One walk of `queueDir`, as the thread makes it (depth first, links not
+// followed); nftw's result.
+int walkUploadQueue(const std::string& queueDir);
+
+// "<LBASE_PATH>/queue".
+std::string queueDirectory();
+
+// The upload command for the file `localPath` into "/<serial>", with
+// everything that comes from outside the program (the path, the serial)
+// quoted for the shell: ordinary names give exactly the board's command
+// line. Returns "" when the command would be longer than 654 characters.
+std::string uploadCommandFor(const std::string& localPath, const std::string& serial);
+
+// Removes the in-progress files (see common/queue_names.h) that producers
+// left anywhere in the queue tree when the process ended while they were
+// writing: such a file never becomes complete. Call only while no producer
+// runs (at start-up, before the threads). Returns how many were removed, or
+// -1 when the tree cannot be walked.
+int removeStaleInProgressFiles(const std::string& queueDir);

@@ -1,0 +1,150 @@
+#include "upload/positionurl.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "common/footprint.h"
+#include "common/shell.h"
+#include "common/sys_error.h"
+#include "common/unique_fd.h"
+#include "log/debug.h"
+
+namespace {
+
+// Serialises every append of this process: open, the tail check, the write
+// and its repair belong together.
+std::mutex g_appendLock;
+
+std::atomic<NotificationOpenFn> g_open{nullptr};
+
+int openFile(const char* path, int flags, mode_t mode) {
+    NotificationOpenFn fn = g_open.load(std::memory_order_acquire);
+    if (fn != nullptr) return fn(path, flags, mode);
+    return ::open(path, flags, mode);
+}
+
+ssize_t writeOnce(int fd, const void* data, std::size_t n) {
+    ssize_t w;
+    do {
+        w = ::write(fd, data, n);
+    } while (w < 0 && errno == EINTR);
+    return w;
+}
+
+// Pads a file whose length is not a whole number of records with zero bytes
+// up to the next record boundary. `size` is the current length.
+void padTornTail(int fd, off_t size, const std::string& path) {
+    off_t torn = size % static_cast<off_t>(kNotificationRecordSize);
+    if (torn == 0) return;
+    std::size_t missing = kNotificationRecordSize - static_cast<std::size_t>(torn);
+    verbos("notification file %s ends in a torn record (%lld bytes over a whole record): padding %d zero bytes",
+           path.c_str(), static_cast<long long>(torn), static_cast<int>(missing));
+    char zeros[kNotificationRecordSize] = {};
+    if (::pwrite(fd, zeros, missing, size) != static_cast<ssize_t>(missing)) {
+        // Whatever part of the padding went in is taken out again: the tail
+        // stays as it was found.
+        verbos("could not pad the torn record of %s: %s", path.c_str(), cm::errnoText(errno).c_str());
+        (void)::ftruncate(fd, size);
+    }
+}
+
+}  // namespace
+
+void PositionURL::reset() {
+    nReserved = 0;
+    std::memset(szURL, 0, sizeof szURL);
+}
+
+bool PositionURL::setURL(const char* url) {
+    reset();
+    if (url == nullptr) return false;
+    std::size_t len = strnlen(url, kNotificationUrlMax + 1);
+    if (len > kNotificationUrlMax) {
+        verbos("notification URL longer than %d characters, not queued: %.200s...",
+               static_cast<int>(kNotificationUrlMax), url);
+        return false;
+    }
+    std::memcpy(szURL, url, len + 1);
+    return true;
+}
+
+void PositionURL::saveRecord() { ::saveRecord(*this); }
+
+std::string notificationFilePath() {
+    char name[64];
+    snprintf(name, sizeof name, footprint::kNotifyFilePattern, footprint::kNotifyFileNumber);
+    return footprint::resolve(name);
+}
+
+void saveRecord(PositionURL& record) {
+    if (record.szURL[0] == '\0' || record.szURL[kNotificationUrlMax] != '\0') {
+        verbos("notification record without a URL, not queued");
+        return;
+    }
+
+    const std::string dir = footprint::resolve(footprint::kNotifyDir);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) {
+        verbos("Save dir not found.. creating %s", dir.c_str());
+        cm::runShell("mkdir -p " + cm::shellQuote(dir));
+    }
+    const std::string path = notificationFilePath();
+
+    std::lock_guard<std::mutex> lock(g_appendLock);
+    bool appending = true;
+    cm::UniqueFd fd(openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd) {
+        verbos("I couldn't open file for appending. Trying to create!");
+        // Without O_TRUNC: records already in the file stay.
+        fd.reset(openFile(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        appending = false;
+        if (!fd) {
+            verbos("could not create file!");
+            return;
+        }
+    }
+
+    // The length before this record: where it must begin, and where the
+    // file is cut back to when the record does not go in whole. Only this
+    // process writes the file, and only under the lock.
+    struct stat fst {};
+    off_t before = ::fstat(fd.get(), &fst) == 0 ? fst.st_size : -1;
+    if (before > 0 && before % static_cast<off_t>(kNotificationRecordSize) != 0) {
+        padTornTail(fd.get(), before, path);
+        before = ::fstat(fd.get(), &fst) == 0 ? fst.st_size : -1;
+    }
+    if (!appending && before >= 0) ::lseek(fd.get(), before, SEEK_SET);
+
+    // One write; a regular file takes a short one only when it runs out of
+    // room, so the rest is tried once and the record is cut off again when
+    // it still does not go in whole.
+    const char* bytes = reinterpret_cast<const char*>(&record);
+    ssize_t written = writeOnce(fd.get(), bytes, kNotificationRecordSize);
+    if (written > 0 && written < static_cast<ssize_t>(kNotificationRecordSize)) {
+        ssize_t more = writeOnce(fd.get(), bytes + written, kNotificationRecordSize - static_cast<std::size_t>(written));
+        if (more > 0) written += more;
+    }
+    int err = errno;
+    if (written < 0) {
+        verbos("could not write the notification record: %s", cm::errnoText(err).c_str());
+    } else if (written != static_cast<ssize_t>(kNotificationRecordSize) && before >= 0) {
+        // A part of a record would shift every later record off its place.
+        if (::ftruncate(fd.get(), before) == 0)
+            verbos("short write (%d of %d bytes): the partial record was removed", static_cast<int>(written),
+                   static_cast<int>(kNotificationRecordSize));
+        else
+            verbos("short write (%d of %d bytes) and the partial record could not be removed: %s",
+                   static_cast<int>(written), static_cast<int>(kNotificationRecordSize),
+                   cm::errnoText(errno).c_str());
+    }
+    fd.reset();
+    verbos("%d bytes appended!", static_cast<int>(written));
+}
+
+void setNotificationOpenForTests(NotificationOpenFn fn) { g_open.store(fn, std::memory_order_release); }

@@ -1,0 +1,83 @@
+// Notification records. The capture module never calls its web services
+// itself: every call it wants made (a queued file was uploaded, live
+// streaming started or goes on) is appended as one 1000-byte record to the
+// notification queue file "/home/Tarvisel/pos/1.pos", which the companion
+// process on the board reads and carries out. This program only ever
+// appends to that file: it never reads, truncates or deletes it.
+//
+// Record layout, written as it lies in memory, records back to back:
+//   0..3    nReserved  32-bit word, little-endian, always 0
+//   4..999  szURL      URL text (at most 995 characters), NUL-terminated,
+//                      every byte behind the terminator 0
+// The n-th record begins at byte 1000 x (n - 1).
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+inline constexpr std::size_t kNotificationRecordSize = 1000;
+inline constexpr std::size_t kNotificationUrlField = 996;
+inline constexpr std::size_t kNotificationUrlMax = kNotificationUrlField - 1;  // 995 characters
+
+class PositionURL {
+public:
+    PositionURL() { reset(); }
+
+    // nReserved 0, every byte of szURL 0.
+    void reset();
+
+    // Stores `url` (with its terminator) in a zeroed record. A URL longer
+    // than 995 characters is not stored at all: the record stays empty,
+    // the refusal is logged and false comes back. Cutting it instead would
+    // queue a call to another address than the producer meant (a cut file
+    // path names a file that does not exist, a cut query drops arguments);
+    // a call that is plainly missing, with a log line saying why, is the
+    // lesser harm. Producers format into a 996-byte buffer, so only a URL
+    // built without that limit is ever refused.
+    bool setURL(const char* url);
+
+    // Appends this record to the notification queue file (see the free
+    // function below).
+    void saveRecord();
+
+    std::int32_t nReserved;
+    char szURL[kNotificationUrlField];
+};
+
+static_assert(sizeof(PositionURL) == kNotificationRecordSize, "a notification record is exactly 1000 bytes");
+static_assert(offsetof(PositionURL, nReserved) == 0, "the reserved word leads the record");
+static_assert(offsetof(PositionURL, szURL) == 4, "the URL follows the reserved word");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as they lie in memory, little-endian");
+
+// Appends `record` to the notification queue file, creating its directory
+// ("mkdir -p") and the file when missing. The file is opened for appending
+// and closed for every record; the 1000 bytes go out in one write.
+//
+// Guarantees beyond the plain append:
+//  - No open ever truncates the file: when the open for appending fails,
+//    the one more attempt opens for writing without truncation and writes
+//    at the end, so records already queued are kept.
+//  - Appends of all threads of this process are serialised, so records
+//    never interleave, also on the fallback path that has no append mode.
+//  - A record that reaches the file only in part (disk full, I/O error) is
+//    cut off again, so the file stays a whole number of records and every
+//    later record still begins at a multiple of 1000.
+//  - A file found with a torn tail (a power cut in the middle of an
+//    append) is padded with zero bytes to the next record boundary before
+//    the new record goes in, so that the new record and every later one
+//    are read whole by the companion; only the torn record is lost.
+//  - A record without a URL (empty, or not terminated inside its field) is
+//    not queued: it would be a call to nothing.
+void saveRecord(PositionURL& record);
+
+// The notification queue file as this process uses it (under the emulated
+// board root when there is one).
+std::string notificationFilePath();
+
+// For tests: the open() that saveRecord uses (nullptr restores ::open).
+using NotificationOpenFn = int (*)(const char* path, int flags, mode_t mode);
+void setNotificationOpenForTests(NotificationOpenFn fn);

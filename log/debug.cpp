@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "common/clock.h"
 #include "common/footprint.h"
@@ -17,13 +18,13 @@ std::atomic<const char*> dev_name[5] = {};
 
 namespace {
 
-// Writes `a` then `b` to `stream` as one piece.
+// Writes `a` then `b` to `stream` as one piece: one fwrite, which the C
+// library performs under the stream's own lock.
 void writeStream(FILE* stream, const char* a, const char* b = nullptr) {
-    flockfile(stream);
-    fputs_unlocked(a, stream);
-    if (b != nullptr) fputs_unlocked(b, stream);
-    fflush_unlocked(stream);
-    funlockfile(stream);
+    std::string entry(a);
+    if (b != nullptr) entry += b;
+    fwrite(entry.data(), 1, entry.size(), stream);
+    fflush(stream);
 }
 
 void vcompose(char (&buf)[kComposeBufferSize], const char* fmt, va_list ap) {

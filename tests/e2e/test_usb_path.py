@@ -40,6 +40,9 @@ class UsbPathTest(unittest.TestCase):
     def setUp(self):
         # Input 2 switched off: its worker waits and never opens its device.
         self.board = Board(switches="1101")
+        # Clips stay in the queue for the test to read: no upload, whatever
+        # FTP server may listen on this machine.
+        self.board.use_upload_tool("/bin/false")
         self.addCleanup(self.board.cleanup)
 
     def queued(self, prefix):

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -503,6 +504,11 @@ void Model::Impl::startProducer(const std::shared_ptr<Instance>& inst) {
     }
     std::uint64_t generation = inst->streamGeneration;
     std::thread([this, inst, generation]() mutable {
+        // Named, so that measurements of a process with emulated cameras
+        // can tell the cameras' work from the client's ("emucam<index>").
+        char name[16];
+        std::snprintf(name, sizeof name, "emucam%d", inst->index);
+        pthread_setname_np(pthread_self(), name);
         producerLoop(std::move(inst), generation);
         std::lock_guard<std::mutex> g(producerLock);
         --producers;

@@ -177,16 +177,27 @@ void process_image(const void* frame, int length, int N) {
         int none = kSaveNone;
         g_bSaveFile[N].compare_exchange_strong(none, type != 0 ? type : static_cast<int>(kSaveOverflow));
     }
+    // The streaming mark and the progress mark go out together in one write
+    // (standard error is unbuffered: every fputc would be a system call of
+    // its own, per frame and device).
+    char marks[2];
+    std::size_t n = 0;
     if (g_bStreamingVideo.load(std::memory_order_relaxed) != 0) {
         if (length > kStreamingFrameLimit) {
             fprintf(stderr, "Streaming Buffer full!... %d bytes\n", length);
         } else if (store_latest_streaming_image(N, frame, static_cast<int>(size)) == StreamingStore::NoTable) {
-            fputc('_', stderr);
+            marks[n++] = '_';
         } else {
-            fputc('|', stderr);
-            if (g_bDebugJPEGStreamingFiles) save_streaming_output_buffer(N, "debug");
+            marks[n++] = '|';
+            if (g_bDebugJPEGStreamingFiles) {
+                // The mark stays ahead of anything the debug file reports.
+                fwrite(marks, 1, n, stderr);
+                n = 0;
+                save_streaming_output_buffer(N, "debug");
+            }
         }
     }
+    marks[n++] = static_cast<char>(N == 0 ? '.' : '0' + N);
+    fwrite(marks, 1, n, stderr);
     fflush(stderr);
-    fputc(N == 0 ? '.' : '0' + N, stderr);
 }

@@ -41,6 +41,9 @@ class UsbPathTest(unittest.TestCase):
         # Input 2 switched off: its worker waits and never opens its device.
         self.board = Board(switches="1101")
         self.addCleanup(self.board.cleanup)
+        # Uploads fail, so the clips stay in the queue to be read, and this
+        # test never reaches an FTP server another test may have started.
+        self.board.use_upload_tool("/bin/false")
 
     def queued(self, prefix):
         """Final names in the queue: {device: path} for "<prefix>_<N>_<time group>.mp4"."""

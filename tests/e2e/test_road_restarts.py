@@ -113,6 +113,25 @@ class RestartRoadsTest(unittest.TestCase):
         d3 = self.start_default_path()
         self.assert_runs_normally(d3)
 
+    def test_exit_flag_ends_within_seconds_while_every_reloading_thread_pauses(self):
+        # The two threads that re-load the control record both pause: the
+        # video creation thread for 45 s after an alert, the streaming
+        # monitor through a hold of about two minutes.
+        d = self.start_default_path()
+        d.wait_for("video streaming monitoring thread start!", timeout=30)
+        self.board.control("stream", 1)
+        d.wait_for(r"capture module received streaming request\. Streaming: 1", timeout=10)
+        self.board.control("alert", "on")
+        d.wait_for("sleep for 45 seconds after creating videos!", timeout=10)
+        self.board.control("alert", "off")
+        asked = time.monotonic()
+        self.board.control("exit")
+        # Main notices within 0.5 s and ends 3.5 s later.
+        self.assertEqual(self.wait_for_end(d, 10), 0)
+        self.assertLess(time.monotonic() - asked, 10)
+        self.assertIn("Exiting.. cya!!", d.stdout)
+        self.assertEqual(self.board.read_control()[1], 1)
+
     def test_watchdog_ends_a_process_without_work_with_status_0_and_the_next_start_records(self):
         lib = harness.faketime_library()
         if lib is None:

@@ -53,6 +53,7 @@ STREAM_RENEW_SECONDS = 100
 # polls every 0.5 s and waits 3.5 s more).
 EXIT_WAIT_SECONDS = 15
 IN_PROGRESS_PREFIX = "."
+UPLOADING_SUFFIX = ".uploading"
 
 
 class Stop(Exception):
@@ -132,12 +133,13 @@ class FtpServer:
                                      start_new_session=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
+
+    def wait_ready(self):
         try:
             first = self.lines.get(timeout=30)
         except queue.Empty:
             first = "no answer"
         if not first.startswith("ready "):
-            self.close()
             raise RuntimeError("the FTP server did not start on 127.0.0.1:21 (%s); is another one running?" % first)
 
     def _read(self):
@@ -175,20 +177,22 @@ class FtpServer:
 class StreamingServer:
     def __init__(self, address, http_port, workdir):
         self.log_path = os.path.join(workdir, "streaming-server.log")
-        self._err = open(os.path.join(workdir, "streaming-server.stderr"), "wb")
+        self.err_path = os.path.join(workdir, "streaming-server.stderr")
+        self._err = open(self.err_path, "wb")
         self.proc = subprocess.Popen([PYTHON, STREAMING_SERVER, "--address", address, "--http-port", str(http_port),
                                       "--log", self.log_path],
                                      stdout=subprocess.PIPE, stderr=self._err, start_new_session=True)
+        self.address = address
+        self.follower = LineFollower(self.log_path)
+
+    def wait_ready(self):
         line = self.proc.stdout.readline().decode()
         if not line.startswith("listening on"):
-            self.close()
-            with open(os.path.join(workdir, "streaming-server.stderr")) as f:
+            with open(self.err_path) as f:
                 why = f.read().strip().splitlines()
             raise RuntimeError("the streaming server did not start on %s:8080 (%s)"
-                               % (address, why[-1] if why else "no reason given"))
-        self.address = address
+                               % (self.address, why[-1] if why else "no reason given"))
         self.http_port = int(line.split()[-1])
-        self.follower = LineFollower(self.log_path)
 
     def entries(self):
         out = []
@@ -233,6 +237,8 @@ class Demo:
         self.stream_messages = 0
         self.stream_errors = 0
         self.last_notification_read = 0.0
+        self.out_lines = []
+        self.err_lines = []
 
     # -- output -------------------------------------------------------------
 
@@ -261,7 +267,9 @@ class Demo:
         board_root.make(self.root, serial=SERIAL)
         self.server_dir = os.path.join(self.root, "ftp-server")
         self.ftp = FtpServer(self.server_dir, os.path.join(self.root, "ftp-server.log"))
+        self.ftp.wait_ready()
         self.streaming = StreamingServer(self.stream_address, self.a.http_port, self.root)
+        self.streaming.wait_ready()
         self.page = "http://%s:%d/" % (self.stream_address, self.streaming.http_port)
 
         args = (["-usb"] if self.usb else []) + self.a.args
@@ -306,21 +314,17 @@ class Demo:
     # -- what happens -------------------------------------------------------
 
     def watch(self):
-        """Reads what happened since the last call and shows it; returns the
-        daemon's new stdout and stderr lines for the driver."""
+        """Reads what happened since the last call and shows it; the daemon's
+        lines are kept for the driver (`out_lines`, `err_lines`)."""
         out = self.out.lines()
-        err = self.err.lines()
+        self.out_lines.extend(out)
+        self.err_lines.extend(self.err.lines())
         for line in out:
             self.show_daemon_line(line)
         self.show_queue()
-        for path in self.ftp.stored():
-            full = os.path.join(self.server_dir, path)
-            size = os.path.getsize(full) if os.path.exists(full) else 0
-            self.uploaded.append(path)
-            self.say("FTP server: stored %s (%s)" % (path, size_text(size)))
+        self.show_uploads()
         self.show_notifications()
         self.show_streaming()
-        return out, err
 
     def show_daemon_line(self, line):
         if line.startswith("capture module received an alert!"):
@@ -358,6 +362,20 @@ class Demo:
             self.say("upload queue: %s %s ready (%s)" % (kind, name, size_text(size)))
         self.in_queue = names
 
+    def show_uploads(self):
+        # ncftpput stores under "<name>.uploading" and renames the file once
+        # it is whole: a file counts as uploaded under its final name.
+        self.ftp.stored()
+        for top, dirs, files in os.walk(self.server_dir):
+            for name in sorted(files):
+                if name.endswith(UPLOADING_SUFFIX):
+                    continue
+                path = os.path.relpath(os.path.join(top, name), self.server_dir)
+                if path in self.uploaded:
+                    continue
+                self.uploaded.append(path)
+                self.say("FTP server: %s stored (%s)" % (path, size_text(os.path.getsize(os.path.join(top, name)))))
+
     def show_notifications(self):
         # The companion reads the notification queue about once a second.
         if time.monotonic() - self.last_notification_read < 1.0:
@@ -394,12 +412,12 @@ class Demo:
     # -- the run ------------------------------------------------------------
 
     def wait(self, condition, timeout, what):
-        """Watches until condition(stdout lines, stderr lines) is true (it is
-        given every new line once), the daemon ends or `timeout` passes."""
+        """Watches until condition() is true, the daemon ends or `timeout`
+        passes (then it says so and the demo goes on)."""
         deadline = time.monotonic() + timeout
         while True:
-            out, err = self.watch()
-            if condition(out, err):
+            self.watch()
+            if condition():
                 return True
             if self.daemon.poll() is not None:
                 raise RuntimeError("the daemon ended with status %d" % self.daemon.returncode)
@@ -413,23 +431,25 @@ class Demo:
         if self.a.duration is not None and time.monotonic() - self.t0 >= self.a.duration:
             raise Stop()
 
+    def out_since(self, mark, pattern):
+        """Matches of `pattern` in the daemon's standard output lines from line `mark` on."""
+        rx = re.compile(pattern)
+        return [m for m in (rx.search(l) for l in self.out_lines[mark:]) if m]
+
     def run(self):
         self.start()
-        selected = {0, 1, 2, 3}
+        # The streaming monitor starts last and takes the stamp it finds as
+        # already handled: the companion's requests come after it.
+        self.wait(lambda: self.out_since(0, r"^video streaming monitoring thread start!"), 60,
+                  "the daemon's last thread started")
         if self.usb:
-            ready = set()
-
-            def cameras_up(out, err):
-                for line in err:
-                    m = re.search(r"/dev/video(\d) format succeeded", line)
-                    if m:
-                        ready.add(int(m.group(1)))
-                return ready >= selected
-            self.wait(cameras_up, 60, "all four cameras streaming")
-            self.say("cameras streaming: %s" % " ".join("/dev/video%d" % i for i in sorted(ready)))
-            selected = ready or selected
+            def cameras():
+                return {int(m.group(1)) for m in (re.search(r"/dev/video(\d) format succeeded", l)
+                                                   for l in self.err_lines) if m}
+            self.wait(lambda: len(cameras()) == 4, 60, "all four cameras streaming")
+            self.say("cameras streaming: %s" % " ".join("/dev/video%d" % i for i in sorted(cameras())))
         else:
-            self.wait(self.pictures_of_every_input(selected), 60, "a picture of every input")
+            self.wait(self.pictures_of_every_input(0), 60, "a picture of every input")
             self.say("pictures of every input in the store")
 
         self.companion(["stream", "1"], "streaming request (set mode, about two minutes)")
@@ -437,30 +457,26 @@ class Demo:
         if not self.usb:
             self.say("(the default path feeds no live pictures: the streaming thread stays idle)")
 
+        mark = len(self.out_lines)
         self.companion(["user-video"], "user video request")
         if self.usb:
-            flagged, saved = set(), set()
-
-            def user_clips_saved(out, err):
-                for line in out:
-                    m = re.match(r"user video usb creation flaged! cam#(\d)", line)
-                    if m:
-                        flagged.add(int(m.group(1)))
-                    m = re.match(r"mp4 convert cmd: .*/user_(\d)_", line)
-                    if m:
-                        saved.add(int(m.group(1)))
+            def user_clips_saved():
+                flagged = {m.group(1) for m in self.out_since(mark, r"^user video usb creation flaged! cam#(\d)")}
+                saved = {m.group(1) for m in self.out_since(mark, r"^mp4 convert cmd: .*/user_(\d)_")}
                 return flagged and saved >= flagged
             self.wait(user_clips_saved, 60, "the user clips saved")
         else:
-            self.wait(self.clip_run_done(len(selected)), 60, "the user clips written")
-            self.wait(self.pictures_of_every_input(selected), 60, "new pictures of every input")
+            self.wait(lambda: len(self.out_since(mark, r"^(video created with |No videowrite)")) >= 4, 60,
+                      "the user clips written")
+            mark = len(self.out_lines)
+            self.wait(self.pictures_of_every_input(mark), 60, "new pictures of every input")
 
+        mark = len(self.out_lines)
         self.companion(["alert", "on"], "alert")
-        self.wait(lambda out, err: any(l.startswith("capture module received an alert!") for l in out), 30,
-                  "the alert taken")
+        self.wait(lambda: self.out_since(mark, r"^capture module received an alert!"), 30, "the alert taken")
         self.companion(["alert", "off"], "alert over (the daemon has taken it)")
 
-        announced_all = False
+        all_done = False
         while True:
             self.watch()
             if self.daemon.poll() is not None:
@@ -468,16 +484,19 @@ class Demo:
             if time.monotonic() - last_stream > STREAM_RENEW_SECONDS:
                 self.companion(["stream", "1"], "streaming request renewed")
                 last_stream = time.monotonic()
-            done = (self.uploaded and not self.in_queue and not self.converting_pending()
-                    and len(self.announced_uploads()) >= len(self.uploaded))
-            if done and not announced_all:
-                self.say("all %d clips converted, uploaded and announced; live pictures at %s; Ctrl-C stops"
-                         % (len(self.uploaded), self.page))
-            announced_all = bool(done)
+            done = bool(self.uploaded) and not self.in_queue and not self.raw_clips_waiting() \
+                and len(self.announced_uploads()) >= len(self.uploaded)
+            if done and not all_done:
+                if self.usb:
+                    self.say("all %d clips converted, uploaded and announced; live pictures at %s; Ctrl-C stops"
+                             % (len(self.uploaded), self.page))
+                else:
+                    self.say("all %d clips written, uploaded and announced; Ctrl-C stops" % len(self.uploaded))
+            all_done = done
             self.check_time()
             time.sleep(0.2)
 
-    def converting_pending(self):
+    def raw_clips_waiting(self):
         try:
             return any(n.endswith(".raw") for n in os.listdir(self.root + "/tmp"))
         except OSError:
@@ -486,23 +505,10 @@ class Demo:
     def announced_uploads(self):
         return [u for u in self.announced if u.startswith("/notify_file_upload.php?")]
 
-    def pictures_of_every_input(self, selected):
-        seen = set()
-
-        def condition(out, err):
-            for line in out:
-                m = re.match(r"video[01]:Captured in .* input: (\d)$", line)
-                if m:
-                    seen.add(int(m.group(1)))
-            return seen >= selected
-        return condition
-
-    def clip_run_done(self, inputs):
-        count = [0]
-
-        def condition(out, err):
-            count[0] += sum(1 for l in out if l.startswith("video created with ") or l.startswith("No videowrite"))
-            return count[0] >= inputs
+    def pictures_of_every_input(self, mark):
+        def condition():
+            inputs = {m.group(1) for m in self.out_since(mark, r"^video[01]:Captured in .* input: (\d)$")}
+            return len(inputs) == 4
         return condition
 
     # -- stop ---------------------------------------------------------------
@@ -530,6 +536,9 @@ class Demo:
             # A conversion or an upload the daemon started may outlive it:
             # its process group goes with it.
             self._signal_daemon_group(signal.SIGKILL)
+            deadline = time.monotonic() + 5
+            while self._signal_daemon_group(0) and time.monotonic() < deadline:
+                time.sleep(0.05)
             self.daemon_out.close()
             self.daemon_err.close()
             self.say("daemon ended with status %d" % status)
@@ -547,10 +556,12 @@ class Demo:
         return status
 
     def _signal_daemon_group(self, sig):
+        """Signals the daemon's process group; False when it has no process left."""
         try:
             os.killpg(self.daemon.pid, sig)
         except (ProcessLookupError, PermissionError):
-            pass
+            return False
+        return True
 
 
 def main(argv=None):
@@ -567,6 +578,9 @@ def main(argv=None):
     def on_term(signum, frame):
         raise Stop()
     signal.signal(signal.SIGTERM, on_term)
+    # Ctrl-C stops the demo also when it was started with SIGINT ignored
+    # (in the background of a script).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     demo = Demo(a)
     failure = None

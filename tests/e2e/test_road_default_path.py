@@ -24,7 +24,7 @@ try:
 except ImportError:
     emucam_pattern = None
 
-SERIAL = "BBBK1234"
+SERIAL = "ROADAVI01"
 CAMERAS = "0 MJPG 640x480 30; 1 MJPG 640x480 30"  # video2 and video3 missing
 SELECTED = (0, 2, 3)
 CAPTURED = re.compile(r"^video([01]):Captured in \d+ms!!  Memory is \d+ MB, cvf=-?\d+, input: ([0-3])$", re.M)

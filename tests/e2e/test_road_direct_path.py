@@ -27,7 +27,7 @@ try:
 except ImportError:
     emucam_pattern = None
 
-SERIAL = "BBBK1234"
+SERIAL = "ROADMP401"
 SELECTED = (1, 3)
 CLIP = re.compile(r"^(user|usb)_([0-3])_\d{14}_\d{6}\.mp4$")
 

@@ -237,6 +237,8 @@ class Demo:
         self.stream_messages = 0
         self.stream_errors = 0
         self.last_notification_read = 0.0
+        # The daemon's lines, kept while the companion's requests are made.
+        self.keep_lines = True
         self.out_lines = []
         self.err_lines = []
 
@@ -317,8 +319,10 @@ class Demo:
         """Reads what happened since the last call and shows it; the daemon's
         lines are kept for the driver (`out_lines`, `err_lines`)."""
         out = self.out.lines()
-        self.out_lines.extend(out)
-        self.err_lines.extend(self.err.lines())
+        err = self.err.lines()
+        if self.keep_lines:
+            self.out_lines.extend(out)
+            self.err_lines.extend(l for l in err if "format succeeded" in l)
         for line in out:
             self.show_daemon_line(line)
         self.show_queue()
@@ -476,6 +480,8 @@ class Demo:
         self.wait(lambda: self.out_since(mark, r"^capture module received an alert!"), 30, "the alert taken")
         self.companion(["alert", "off"], "alert over (the daemon has taken it)")
 
+        self.keep_lines = False
+        self.out_lines, self.err_lines = [], []
         all_done = False
         while True:
             self.watch()

@@ -109,6 +109,10 @@ int initVars() {
     return status;
 }
 
+void waitForExitRequest() {
+    while (!exitRequested() && !setting.refreshExitFlagFromFile()) cm::sleepMillis(kExitPollMillis);
+}
+
 void runCaptureModule(int argc, char** argv) {
     resetRunConfig();
     verbos("capture module starting!");
@@ -142,7 +146,7 @@ void runCaptureModule(int argc, char** argv) {
 
     startThreads();
 
-    while (!exitRequested()) cm::sleepMillis(kExitPollMillis);
+    waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
     verbos("Exiting.. cya!!");
     endProcess(0);

@@ -14,5 +14,11 @@ void applySwitchOverrides();
 // command.
 int initVars();
 
+// The main wait: returns once the exit flag is up, testing it every
+// 500 ms. Besides the in-memory flag it looks at the flag in the control
+// file itself, so that the companion's exit request ends the process within
+// about 4 s even while the threads that re-load the record are paused.
+void waitForExitRequest();
+
 // The whole life of the process; returns only by ending it.
 [[noreturn]] void runCaptureModule(int argc, char** argv);

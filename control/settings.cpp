@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -86,6 +87,20 @@ void settingTag::loadImage(const std::uint8_t* bytes, std::size_t n) {
 void settingTag::raiseExitInMemory() {
     g_exitLatched.store(true, std::memory_order_release);
     if (exit_.load(std::memory_order_relaxed) == 0) exit_.store(1, std::memory_order_release);
+}
+
+bool settingTag::refreshExitFlagFromFile() {
+    const std::string path = footprint::resolve(footprint::kControlFile);
+    cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    std::uint8_t flag = 0;
+    ssize_t n;
+    do {
+        n = ::pread(fd.get(), &flag, 1, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n != 1 || flag == 0) return false;
+    raiseExitInMemory();
+    return true;
 }
 
 void settingTag::clearExitLatch() { g_exitLatched.store(false, std::memory_order_release); }

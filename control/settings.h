@@ -60,6 +60,14 @@ public:
     void raiseAlertInMemory() { alert_.fetch_or(1, std::memory_order_relaxed); }
     void raiseExitInMemory();
 
+    // Reads the exit flag byte of the file alone (nothing else of the record
+    // changes): when it is up there, the in-memory flag goes up and stays up,
+    // as with raiseExitInMemory; a 0 in the file, or no file, changes
+    // nothing. Returns whether the file's flag was up. The main wait uses
+    // it because the threads that re-load the whole record pause for long
+    // stretches (45 s after an alert, a streaming hold of two minutes).
+    bool refreshExitFlagFromFile();
+
     // The 40-byte file image of the record, and its inverse (the first n
     // bytes of `bytes` replace the record's first n bytes).
     Image image() const;

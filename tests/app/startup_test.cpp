@@ -85,6 +85,38 @@ TEST_F(StartupTest, InitVarsLoadsTheRecordAndBuildsTheTree) {
     EXPECT_EQ(gpio_states[66].load(), 0);
 }
 
+TEST_F(StartupTest, MainWaitSeesTheExitFlagInTheFileWithoutAnyReloadOfTheRecord) {
+    // No thread re-loads the record (both that do are in long pauses); the
+    // companion raises the flag in the file 10 s into the wait.
+    const std::string control = root.path("/home/Tarvisel/capture_control.ini");
+    cmtest::writeFile(control, std::string(40, '\0'));
+    cmtest::FakeClock clock(1700000000);
+    bool written = false;
+    clock.onSleep([&](const timespec& t) {
+        if (!written && t.tv_sec >= 1700000010) {
+            cmtest::writeFile(control, std::string(1, '\0') + std::string(1, '\1') + std::string(38, '\0'));
+            written = true;
+        }
+        if (t.tv_sec >= 1700000060) setting.raiseExitInMemory();  // a wait that never saw it ends the test
+    });
+    waitForExitRequest();
+    EXPECT_TRUE(exitRequested());
+    EXPECT_GE(clock.sleptSeconds(), 10.0);
+    EXPECT_LE(clock.sleptSeconds(), 10.5);  // seen at the next 500 ms test
+}
+
+TEST_F(StartupTest, MainWaitEndsAtOnceForAnExitRaisedInMemory) {
+    cmtest::FakeClock clock(1700000000);
+    int sleeps = 0;
+    clock.onSleep([&](const timespec&) {
+        if (++sleeps == 4) setting.raiseExitInMemory();  // the watchdog, say
+    });
+    waitForExitRequest();
+    EXPECT_EQ(sleeps, 4);
+    EXPECT_DOUBLE_EQ(clock.sleptSeconds(), 2.0);
+    EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/capture_control.ini")));  // nothing written
+}
+
 TEST_F(StartupTest, ExistingTreeOnlyShowsInTheInitResult) {
     CaptureStdout();
     initVars();

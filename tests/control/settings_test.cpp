@@ -157,6 +157,38 @@ TEST_F(ControlRecordTest, ExitFromTheFileIsSeenWithoutTheLatch) {
     EXPECT_FALSE(setting.exitFlag());
 }
 
+TEST_F(ControlRecordTest, ExitFlagAloneIsTakenFromTheFileAndStaysUp) {
+    // In memory: alert 1, user video 5. The file: alert 0, user video 9.
+    std::string memory = bytes({1, 0}) + std::string(6, '\0') + bytes({5}) + std::string(31, '\0');
+    setting.loadImage(reinterpret_cast<const std::uint8_t*>(memory.data()), memory.size());
+    std::string file = bytes({0, 0}) + std::string(6, '\0') + bytes({9}) + std::string(31, '\0');
+    writeFile(controlFile(), file);
+    EXPECT_FALSE(setting.refreshExitFlagFromFile());
+    EXPECT_FALSE(setting.exitFlag());
+
+    file[1] = 1;
+    writeFile(controlFile(), file);
+    EXPECT_TRUE(setting.refreshExitFlagFromFile());
+    EXPECT_TRUE(setting.exitFlag());
+    EXPECT_EQ(setting.alertFlag(), 1);  // nothing else of the record was loaded
+    EXPECT_EQ(setting.userVideoCommand(), 5);
+
+    // Once up it stays up, also through a whole re-load of a file holding 0.
+    file[1] = 0;
+    writeFile(controlFile(), file);
+    EXPECT_FALSE(setting.refreshExitFlagFromFile());
+    setting.readSettings();
+    EXPECT_TRUE(setting.exitFlag());
+    EXPECT_EQ(readFile(controlFile()), file);  // never written
+}
+
+TEST_F(ControlRecordTest, ExitFlagRefreshWithoutTheByteChangesNothing) {
+    EXPECT_FALSE(setting.refreshExitFlagFromFile());  // no file
+    writeFile(controlFile(), bytes({1}));               // the alert byte only
+    EXPECT_FALSE(setting.refreshExitFlagFromFile());
+    EXPECT_FALSE(setting.exitFlag());
+}
+
 TEST_F(ControlRecordTest, ConcurrentReloadsAndReadersSeeOnlyWholeValues) {
     // Two reloading threads and a reader: every value read is one that some
     // file held, and a latched exit never drops.

@@ -29,6 +29,9 @@ QUEUE_DIR = HOME + "/queue"
 NOTIFY_FILE = HOME + "/pos/1.pos"
 NOTIFY_RECORD_SIZE = 1000
 FTP_SERVER = os.path.join(SOURCE_DIR, "emulation", "ftp_server.py")
+# The companion tool: writes the control record and reads the notification
+# queue as the companion process on the board does.
+CAPTURE_CONTROL = os.path.join(BUILD_DIR, "capture_control")
 # Debian's ncftpput with its 20-second redial pauses cut short, for tests of
 # a server that is down (each failed upload takes 2 s instead of 40 s).
 QUICK_REDIAL_TOOL = os.path.join(SOURCE_DIR, "emulation", "ncftpput_quick_redial")
@@ -115,6 +118,23 @@ class Board:
             urls.append(text.decode("latin-1"))
         return urls
 
+    def control(self, *words):
+        """Runs capture_control on this board (as the companion does) and
+        returns its standard output; a refusal fails the calling test."""
+        r = subprocess.run([CAPTURE_CONTROL] + [str(w) for w in words], capture_output=True, text=True,
+                           timeout=30, env=dict(os.environ, CAPTURE_MODULE_ROOT=self.dir))
+        if r.returncode != 0:
+            raise AssertionError("capture_control %s: status %d\n%s" % (" ".join(map(str, words)), r.returncode,
+                                                                      r.stderr))
+        return r.stdout
+
+    def companion_notifications(self):
+        """The URLs of the notification queue as the companion reads them
+        (capture_control notifications); [] while there is no queue file."""
+        if not os.path.exists(self.path(NOTIFY_FILE)):
+            return []
+        return self.control("notifications").splitlines()
+
     def run(self, *args, timeout=30, env=None):
         d = self.start(*args, env=env)
         d.wait(timeout)
@@ -124,6 +144,17 @@ class Board:
         if self.daemon is not None:
             self.daemon.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def faketime_library():
+    """Debian's libfaketime for multi-threaded programs (package faketime),
+    or None. With FAKETIME="+0 xN" in the environment a process preloading
+    it sees its real-time clock, its sleeps and its wait time-outs run N
+    times faster; the emulated cameras keep real time (they read the
+    kernel's clock and wait through system calls of their own)."""
+    import glob
+    found = sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1"))
+    return found[0] if found else None
 
 
 _sanitizer_runtimes = None

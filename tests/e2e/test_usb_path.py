@@ -44,6 +44,9 @@ class UsbPathTest(unittest.TestCase):
         # FTP server may listen on this machine.
         self.board.use_upload_tool("/bin/false")
         self.addCleanup(self.board.cleanup)
+        # Uploads fail, so the clips stay in the queue to be read, and this
+        # test never reaches an FTP server another test may have started.
+        self.board.use_upload_tool("/bin/false")
 
     def queued(self, prefix):
         """Final names in the queue: {device: path} for "<prefix>_<N>_<time group>.mp4"."""

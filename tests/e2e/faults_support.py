@@ -76,12 +76,16 @@ def notify_url(path, serial=SERIAL):
 
 
 def converted_clips(stdout):
-    """The queue paths of every conversion the daemon queued, in order:
-    the last word of each "mp4 convert cmd: " line (the final move)."""
+    """The queue paths of every conversion the daemon queued, in order: the
+    path of each "mp4 convert cmd: " line that lies in the queue directory
+    under a final name (the target of the last move)."""
     out = []
     for line in stdout.splitlines():
         if line.startswith("mp4 convert cmd: "):
-            out.append(shlex.split(line[len("mp4 convert cmd: "):])[-1])
+            words = shlex.split(line[len("mp4 convert cmd: "):].replace(";", " ; "))
+            final = [w for w in words if re.search(r"/queue/(?!\.)[^/]+\.mp4$", w)]
+            if final:
+                out.append(final[-1])
     return out
 
 

@@ -5,6 +5,7 @@ import glob
 import os
 import re
 import shlex
+import shutil
 import sys
 import time
 
@@ -185,4 +186,16 @@ def keep_output_on_failure(test, daemon_getter):
         for stream in ("stdout", "stderr"):
             with open(os.path.join(keep, "%s.%s" % (test.id(), stream)), "w") as f:
                 f.write(getattr(d, stream))
+        # The upload tool's own logs, and what the test FTP server holds.
+        for name in ("ftp_debug.log", "ftp_error.log"):
+            path = d.board.path(HOME + "/log/" + name)
+            if os.path.exists(path):
+                shutil.copyfile(path, os.path.join(keep, "%s.%s" % (test.id(), name)))
+        server = d.board.path("/ftp")
+        if os.path.isdir(server):
+            with open(os.path.join(keep, "%s.server" % test.id()), "w") as f:
+                for top, _, files in os.walk(server):
+                    for n in sorted(files):
+                        p = os.path.join(top, n)
+                        f.write("%s %d\n" % (os.path.relpath(p, server), os.path.getsize(p)))
     test.addCleanup(save)

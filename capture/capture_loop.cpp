@@ -353,6 +353,8 @@ int initCaptureFromCamThread() {
         }
         return 0;
     }
+    const bool first = tid_captureFromCamThread[0].load() == pthread_t{} && tid_captureFromCamThread[1].load() == pthread_t{};
+    if (first && !bMemoryStore) adoptPictureFilesOfEarlierRun();
     for (int i = 0; i < 2; ++i) {
         if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;

@@ -131,3 +131,16 @@ extern std::atomic<int> frames;
 // Empties every list (files stay on disk), resets the life timer, the
 // clip marker, the rate and the attempt count: the state at process start.
 void resetPictureStore();
+
+// Puts the picture files an earlier run of the file store left behind back
+// into their inputs' lists. A run that ended (killed, or stopped for a
+// restart) leaves its pictures on disk, the ones of a clip it was writing
+// among them; without this they would never go into a clip and never be
+// deleted, and the directories would fill up restart after restart. Per
+// input directory "<base>/<input + 1>" the files named as the capture
+// threads name them ("video<id>:-<time string>.png") are taken in time
+// order; only the newest STORAGE_LENGTH of them are kept (the store holds
+// no more than that once trimming runs) and older ones are deleted. Other
+// files are left alone. Call once, before the capture threads start.
+// Returns the number of pictures taken back.
+int adoptPictureFilesOfEarlierRun();

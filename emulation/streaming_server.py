@@ -19,7 +19,10 @@ The newest JPEG of each input is kept.
 
 Fault modes (--fault): silent (never answer), nosuccess (answer without
 "success"), close-mid (close the connection in the middle of a message),
-slow (read very slowly).
+slow (read very slowly: 2 KiB every 50 ms, or --slow-rate bytes a second,
+through a small receive buffer, so that a sender faster than that meets
+back-pressure within seconds instead of filling megabytes of kernel
+buffers first).
 
 For a person: http://ADDRESS:HTTP_PORT/ shows the four inputs and refreshes
 itself. For tests: --log FILE gets one JSON line per message or error, and
@@ -28,6 +31,7 @@ keeps the newest picture of input i as DIR/input<i>.jpg.
 
 Usage: streaming_server.py [--address 127.0.0.1] [--http-port 8081]
                            [--fault none|silent|nosuccess|close-mid|slow]
+                           [--slow-rate BYTES_PER_SECOND]
                            [--log FILE] [--save-dir DIR]
 On start it prints "listening on ADDRESS:8080" (and the HTTP port) on
 standard output; it exits with status 2 when the address cannot be bound.
@@ -53,6 +57,7 @@ MAX_BODY = 4300000
 FAULTS = ("none", "silent", "nosuccess", "close-mid", "slow")
 SLOW_CHUNK = 2048
 SLOW_PAUSE = 0.05
+SLOW_RECEIVE_BUFFER = 8192
 
 
 class FramingError(Exception):
@@ -107,8 +112,11 @@ def parse_text(body):
 
 
 class State:
-    def __init__(self, fault, log_path, save_dir):
+    def __init__(self, fault, log_path, save_dir, slow_rate=SLOW_CHUNK / SLOW_PAUSE):
         self.fault = fault
+        # Slow reads: chunks of at most SLOW_CHUNK bytes, paced to slow_rate.
+        self.slow_chunk = max(1, min(SLOW_CHUNK, int(slow_rate * SLOW_PAUSE)))
+        self.slow_pause = self.slow_chunk / float(slow_rate)
         self.lock = threading.Lock()
         self.latest = [None] * 4
         self.counts = {"connections": 0, "messages": 0, "set": 0, "stream": 0, "errors": 0, "replies": 0}
@@ -152,6 +160,8 @@ class State:
 class StreamHandler(socketserver.BaseRequestHandler):
     def setup(self):
         self.state = self.server.state
+        if self.state.fault == "slow":
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, SLOW_RECEIVE_BUFFER)
         self.state.count("connections")
         self.state.log({"event": "connect", "peer": "%s:%d" % self.client_address})
 
@@ -160,8 +170,8 @@ class StreamHandler(socketserver.BaseRequestHandler):
         left = n
         while left > 0:
             if slow:
-                time.sleep(SLOW_PAUSE)
-            chunk = self.request.recv(min(left, SLOW_CHUNK if slow else 1 << 16))
+                time.sleep(self.state.slow_pause)
+            chunk = self.request.recv(min(left, self.state.slow_chunk if slow else 1 << 16))
             if not chunk:
                 return None
             chunks.append(chunk)
@@ -288,6 +298,8 @@ def main(argv=None):
     ap.add_argument("--address", default="127.0.0.1")
     ap.add_argument("--http-port", type=int, default=8081, help="0 for no viewing page")
     ap.add_argument("--fault", choices=FAULTS, default="none")
+    ap.add_argument("--slow-rate", type=float, default=SLOW_CHUNK / SLOW_PAUSE, metavar="BYTES_PER_SECOND",
+                    help="reading rate of the slow fault")
     ap.add_argument("--log")
     ap.add_argument("--save-dir")
     args = ap.parse_args(argv)
@@ -297,7 +309,10 @@ def main(argv=None):
     except ValueError:
         print("only loopback addresses (127.0.0.0/8) are served: %s" % args.address, file=sys.stderr)
         return 2
-    state = State(args.fault, args.log, args.save_dir)
+    if args.slow_rate <= 0:
+        print("--slow-rate must be above 0", file=sys.stderr)
+        return 2
+    state = State(args.fault, args.log, args.save_dir, args.slow_rate)
     try:
         stream = StreamServer((args.address, PORT), StreamHandler)
         view = ViewServer((args.address, args.http_port), ViewHandler) if args.http_port else None

@@ -228,21 +228,19 @@ std::string convert_command(const ConverterSettings& s, const ClipPaths& p) {
     const std::string format = converter_format_flags(s.pixelFormat);
     const std::string rate = converter_rate_flags(s.frameRate);
 
-    std::string convertAndRemove;
+    std::string convert;
     if (s.copy) {
-        convertAndRemove = formatText("%s %s -i %s -vcodec copy %s;rm %s;", conv.c_str(), format.c_str(), raw.c_str(),
-                                      tmpMp4.c_str(), raw.c_str());
+        convert = formatText("%s %s -i %s -vcodec copy %s", conv.c_str(), format.c_str(), raw.c_str(), tmpMp4.c_str());
     } else if (s.forceFormat <= 9) {
-        convertAndRemove = formatText("%s %s %s -i %s %s %s -y -aspect 16:9 %s %s;rm %s;", conv.c_str(), format.c_str(),
-                                      rate.c_str(), raw.c_str(), s.fps.c_str(), s.size.c_str(), s.bitrate.c_str(),
-                                      tmpMp4.c_str(), raw.c_str());
+        convert = formatText("%s %s %s -i %s %s %s -y -aspect 16:9 %s %s", conv.c_str(), format.c_str(), rate.c_str(),
+                             raw.c_str(), s.fps.c_str(), s.size.c_str(), s.bitrate.c_str(), tmpMp4.c_str());
     } else {
-        convertAndRemove = formatText("%s %s %s -i %s %s %s -y %s %s;rm %s;", conv.c_str(), format.c_str(),
-                                      rate.c_str(), raw.c_str(), s.fps.c_str(), s.size.c_str(), s.bitrate.c_str(),
-                                      tmpMp4.c_str(), raw.c_str());
+        convert = formatText("%s %s %s -i %s %s %s -y %s %s", conv.c_str(), format.c_str(), rate.c_str(), raw.c_str(),
+                             s.fps.c_str(), s.size.c_str(), s.bitrate.c_str(), tmpMp4.c_str());
     }
-    return convertAndRemove + formatText("mv %s %s && mv %s %s", tmpMp4.c_str(), incomplete.c_str(),
-                                         incomplete.c_str(), queued.c_str());
+    return formatText("if %s;then mv %s %s && mv %s %s && rm %s;else s=$?;rm -f %s %s;exit $s;fi", convert.c_str(),
+                      tmpMp4.c_str(), incomplete.c_str(), incomplete.c_str(), queued.c_str(), raw.c_str(),
+                      tmpMp4.c_str(), raw.c_str());
 }
 
 FileWrite write_file_replacing(const std::string& path, const void* data, std::size_t length, std::size_t& written,
@@ -385,6 +383,11 @@ void requeue_pending_raw_clips() {
     for (const RawClipName& p : pending) {
         ClipPaths paths = clip_paths(tmp, LBASE_PATH, p.name, p.device, p.timeGroup);
         if (system_commands.claims(paths.raw)) continue;  // saved by this run already
+        if (pathPresent(paths.queued)) {
+            verbos("Removing a clip left by the last run, already converted into the queue: %s", paths.raw.c_str());
+            ::unlink(paths.raw.c_str());
+            continue;
+        }
         verbos("Queueing the conversion of a clip left by the last run: %s", paths.raw.c_str());
         // The format these clips were recorded in is not known any more;
         // they are converted with this run's settings.

@@ -88,11 +88,20 @@ std::string converter_format_flags(std::uint32_t pixelFormat);
 // "-r <rate>" for a rate above 0, else "".
 std::string converter_rate_flags(int frameRate);
 
-// The whole shell command: convert into the temporary MP4 file, remove the
-// raw clip, then move the MP4 file into the queue directory. The move goes
+// The whole shell command: convert into the temporary MP4 file, move it
+// into the queue directory, and only then remove the raw clip. The move goes
 // to the in-progress name in the queue directory first (a move from /tmp
 // crosses file systems and copies) and only then, once complete, is renamed
 // within the directory to the name the upload walk takes.
+//
+// The raw clip is the one copy of the recording until the MP4 file stands
+// in the queue under its final name: a process killed anywhere before that
+// (the supervisor stopping the service takes the shell with it) leaves the
+// raw clip for the next start to convert again. A failed conversion moves
+// nothing (its output may be a partial MP4 file, which must never be
+// uploaded), removes the raw clip and the temporary MP4 file, and ends the
+// command with the converter's status. A failed move keeps both files for
+// the next start.
 std::string convert_command(const ConverterSettings& settings, const ClipPaths& paths);
 
 enum class FileWrite { Done, OpenFailed, RenameFailed };
@@ -103,8 +112,11 @@ FileWrite write_file_replacing(const std::string& path, const void* data, std::s
                                int& err);
 
 // Queues again the conversion of every raw clip in /tmp that a previous run
-// saved but whose conversion it never ran (with this run's converter
+// saved but whose conversion it never completed (with this run's converter
 // settings), and removes the half-written files a run may have left behind.
+// A raw clip whose MP4 file already stands in the queue under its final
+// name was converted: the run ended before removing it, and it is removed
+// now instead of being converted (and uploaded) a second time.
 void requeue_pending_raw_clips();
 
 // The block of a buffer is mapped through here; tests install a mapper that

@@ -266,7 +266,7 @@ class StreamingServer:
     meet; give the address when the peer has a fixed one (the daemon's
     default server)."""
 
-    def __init__(self, address=None, fault="none", http_port=0, tries=20):
+    def __init__(self, address=None, fault="none", http_port=0, tries=20, slow_rate=None):
         self.dir = tempfile.mkdtemp(prefix="cm-stream-")
         self.log_path = os.path.join(self.dir, "server.log")
         self.save_dir = os.path.join(self.dir, "pictures")
@@ -274,9 +274,10 @@ class StreamingServer:
         last = ""
         for _ in range(tries if address is None else 1):
             addr = address or "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 254), random.randint(1, 254))
+            extra = ["--slow-rate", str(slow_rate)] if slow_rate else []
             proc = subprocess.Popen(["/usr/bin/python3", STREAMING_SERVER, "--address", addr, "--fault", fault,
                                      "--http-port", str(http_port), "--log", self.log_path,
-                                     "--save-dir", self.save_dir],
+                                     "--save-dir", self.save_dir] + extra,
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             line = proc.stdout.readline().decode()
             if line.startswith("listening on"):
@@ -323,16 +324,22 @@ class StreamingServer:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+# The upload server the daemon's command line names (CM_FTP_HOST of the
+# build; port 21, which the command line cannot change).
+FTP_HOST = _cache_value("CM_FTP_HOST", "127.0.0.1")
+
+
 class FtpServer:
     """The board's upload FTP server (emulation/ftp_server.py) on
-    127.0.0.1:21, serving `directory`. The board's command line has no port,
+    FTP_HOST:21, serving `directory`. The board's command line has no port,
     so every test that starts one holds the CTest resource lock "ftp21"."""
 
     def __init__(self, directory, up=True):
         self.dir = directory
+        self.host = FTP_HOST
         os.makedirs(directory, exist_ok=True)
         self._log = open(directory.rstrip("/") + ".log", "ab")
-        self.proc = subprocess.Popen(["/usr/bin/python3", FTP_SERVER, directory, "--down"],
+        self.proc = subprocess.Popen(["/usr/bin/python3", FTP_SERVER, directory, "--down", "--host", FTP_HOST],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._log,
                                      start_new_session=True)
         self._lines = queue.Queue()

@@ -5,7 +5,7 @@ import re
 import time
 import unittest
 
-from harness import HOME, QUEUE_DIR, QUICK_REDIAL_TOOL, Board, FtpServer
+from harness import FTP_HOST, HOME, QUEUE_DIR, QUICK_REDIAL_TOOL, Board, FtpServer
 
 SERIAL = "BBBK1234"
 
@@ -60,7 +60,7 @@ class UploadTest(UploadTestBase):
         self.assertIn("Calling: " + self.board.path("/usr/bin/ncftpput") + " -S .uploading -z -d "
                       + self.board.path(HOME + "/log/ftp_debug.log") + " -e "
                       + self.board.path(HOME + "/log/ftp_error.log")
-                      + " -DD -V -m -t 10 -u kelm_o -p 907 127.0.0.1 /BBBK1234 " + clip + "\n", d.stdout)
+                      + " -DD -V -m -t 10 -u kelm_o -p 907 " + FTP_HOST + " /BBBK1234 " + clip + "\n", d.stdout)
         logs = os.listdir(self.board.path(HOME + "/log"))
         daily = [n for n in logs if n.endswith(".txt")]
         self.assertEqual(len(daily), 1, logs)

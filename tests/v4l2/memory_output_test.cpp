@@ -46,11 +46,12 @@ TEST(ConverterCommandTest, DefaultUserClipOfDeviceOne) {
     EXPECT_EQ(p.temporaryMp4, "/tmp/user_1_20240105123000_123456.mp4");
     EXPECT_EQ(p.queued, "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
     EXPECT_EQ(convert_command(defaults(), p),
-              "/usr/bin/avconv -f mjpeg   -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y  "
-              "/tmp/user_1_20240105123000_123456.mp4;rm /tmp/user_1_20240105123000_123456.raw;"
+              "if /usr/bin/avconv -f mjpeg   -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y  "
+              "/tmp/user_1_20240105123000_123456.mp4;then "
               "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
               " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
+              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4 && rm /tmp/user_1_20240105123000_123456.raw;"
+              "else s=$?;rm -f /tmp/user_1_20240105123000_123456.mp4 /tmp/user_1_20240105123000_123456.raw;exit $s;fi");
 }
 
 TEST(ConverterCommandTest, H264PresetWithFrameRateThirtyGetsAspect) {
@@ -60,11 +61,12 @@ TEST(ConverterCommandTest, H264PresetWithFrameRateThirtyGetsAspect) {
     s.frameRate = 30;
     ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "user", 1, kTs);
     EXPECT_EQ(convert_command(s, p),
-              "/usr/bin/avconv -f h264  -r 30 -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y -aspect 16:9  "
-              "/tmp/user_1_20240105123000_123456.mp4;rm /tmp/user_1_20240105123000_123456.raw;"
+              "if /usr/bin/avconv -f h264  -r 30 -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y -aspect 16:9  "
+              "/tmp/user_1_20240105123000_123456.mp4;then "
               "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
               " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
+              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4 && rm /tmp/user_1_20240105123000_123456.raw;"
+              "else s=$?;rm -f /tmp/user_1_20240105123000_123456.mp4 /tmp/user_1_20240105123000_123456.raw;exit $s;fi");
 }
 
 TEST(ConverterCommandTest, CopyHasNoRateSizeBitrateOrAspect) {
@@ -76,11 +78,12 @@ TEST(ConverterCommandTest, CopyHasNoRateSizeBitrateOrAspect) {
     s.bitrate = "-b 1024k";
     ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "usb", 0, kTs);
     EXPECT_EQ(convert_command(s, p),
-              "/usr/bin/avconv -f mjpeg  -i /tmp/usb_0_20240105123000_123456.raw -vcodec copy "
-              "/tmp/usb_0_20240105123000_123456.mp4;rm /tmp/usb_0_20240105123000_123456.raw;"
+              "if /usr/bin/avconv -f mjpeg  -i /tmp/usb_0_20240105123000_123456.raw -vcodec copy "
+              "/tmp/usb_0_20240105123000_123456.mp4;then "
               "mv /tmp/usb_0_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4"
               " && mv /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/usb_0_20240105123000_123456.mp4");
+              "/home/Tarvisel/queue/usb_0_20240105123000_123456.mp4 && rm /tmp/usb_0_20240105123000_123456.raw;"
+              "else s=$?;rm -f /tmp/usb_0_20240105123000_123456.mp4 /tmp/usb_0_20240105123000_123456.raw;exit $s;fi");
 }
 
 TEST(ConverterCommandTest, SizeAndBitrateStandWhereTheTemplatePutsThem) {
@@ -90,7 +93,7 @@ TEST(ConverterCommandTest, SizeAndBitrateStandWhereTheTemplatePutsThem) {
     ClipPaths p = clip_paths("/tmp", "/b", "mem", 3, kTs);
     std::string c = convert_command(s, p);
     EXPECT_EQ(c.substr(0, c.find(';')),
-              "/usr/bin/avconv -f mjpeg   -i /tmp/mem_3_20240105123000_123456.raw -r 30000/1001 -s 640x480 -y -b 512k "
+              "if /usr/bin/avconv -f mjpeg   -i /tmp/mem_3_20240105123000_123456.raw -r 30000/1001 -s 640x480 -y -b 512k "
               "/tmp/mem_3_20240105123000_123456.mp4");
 }
 
@@ -303,6 +306,62 @@ TEST_F(MemoryOutputTest, QueuedConversionEndsAsTheCompleteMp4InTheQueue) {
     EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 1u);
     EXPECT_NE(out.find("cmd result: 0\n"), std::string::npos) << out;
     EXPECT_FALSE(system_commands.claims(rawPath("user", 1)));
+}
+
+// A converter that writes half of its output and fails, as one that runs
+// out of space or is killed would: the partial MP4 file must never reach
+// the queue, where it would be uploaded as a clip.
+TEST_F(MemoryOutputTest, FailedConversionQueuesNothingAndReportsTheConvertersStatus) {
+    writeFile(root.path("/usr/bin/avconv"),
+              "#!/bin/sh\nfor a; do last=$a; done\nprintf 'half a clip' > \"$last\"\nexit 3\n");
+    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
+    init_memory_output_buffer(1);
+    fill(1, frames(5, 300));
+    save_memory_output_buffer(1, "usb");
+    ASSERT_TRUE(runNextSystemCommand());
+    finishCapture();
+    EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 0u);
+    // The raw clip goes as well: a conversion that failed on it fails again.
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
+    EXPECT_NE(out.find("cmd result: 768\n"), std::string::npos) << out;
+}
+
+// The move into the queue fails (the queue directory is gone): the raw clip
+// stays, and the next start converts it again once the queue is back.
+TEST_F(MemoryOutputTest, FailedMoveKeepsTheRawClipForTheNextStart) {
+    writeFile(root.path("/usr/bin/avconv"),
+              "#!/bin/sh\nprev=; for a; do [ \"$prev\" = -i ] && in=$a; prev=$a; last=$a; done\ncat \"$in\" > \"$last\"\n");
+    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
+    init_memory_output_buffer(1);
+    const std::string content = frames(4, 400);
+    fill(1, content);
+    save_memory_output_buffer(1, "user");
+    ASSERT_EQ(rmdir((LBASE_PATH + "/queue").c_str()), 0);
+    ASSERT_TRUE(runNextSystemCommand());
+    EXPECT_EQ(readFile(rawPath("user", 1)), content);
+
+    cmtest::makeDirs(LBASE_PATH + "/queue");
+    requeue_pending_raw_clips();
+    ASSERT_TRUE(runNextSystemCommand());
+    finishCapture();
+    EXPECT_EQ(readFile(LBASE_PATH + "/queue/user_1_" + ts + ".mp4"), content);
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
+}
+
+// A run that ended between the final move and the removal of the raw clip:
+// the clip is in the queue already and must not be converted (and uploaded)
+// once more.
+TEST_F(MemoryOutputTest, RawClipWhoseMp4IsAlreadyQueuedIsRemovedNotConvertedAgain) {
+    const std::string tmp = root.path("/tmp/");
+    writeFile(tmp + "usb_2_20240105120000_000001.raw", "converted already");
+    writeFile(LBASE_PATH + "/queue/usb_2_20240105120000_000001.mp4", "the clip");
+    writeFile(tmp + "usb_3_20240105120000_000001.raw", "not yet");
+    requeue_pending_raw_clips();
+    finishCapture();
+    EXPECT_FALSE(fileExists(tmp + "usb_2_20240105120000_000001.raw"));
+    EXPECT_EQ(readFile(LBASE_PATH + "/queue/usb_2_20240105120000_000001.mp4"), "the clip");
+    ASSERT_EQ(system_commands.size(), 1u);
+    EXPECT_TRUE(system_commands.claims(tmp + "usb_3_20240105120000_000001.raw"));
 }
 
 TEST_F(MemoryOutputTest, ALinkPlantedAtTheRawClipNameIsNotFollowed) {

@@ -193,6 +193,25 @@ void notifyStreamingStarted() {
     }
 }
 
+bool takeStreamingReply(char* buffer, int got) {
+    if (got >= 1) {
+        buffer[got] = '\0';
+        nReciveWaitTimer.store(0);
+        nRecieved.fetch_add(got);
+    } else {
+        verbos("EURL: rror recieving from server. %d!", got);
+        nEmptyReceived.fetch_add(1);
+        buffer[0] = '\0';
+    }
+    const bool success = std::strstr(buffer, "success") != nullptr;
+    if (success)
+        nSuccessReceived.fetch_add(1);
+    else
+        nNonSuccessReceived.fetch_add(1);
+    verbos("Received: %s", buffer);
+    return success;
+}
+
 int sendCurrentScreenshots() {
     if (openSocketsConnection() == 0) return 0;
     if (exitRequested()) return 0;
@@ -271,19 +290,7 @@ int sendCurrentScreenshots() {
     } else {
         std::memset(receive_buffer, 0, sizeof receive_buffer);
         int got = sockfd.load() > 0 ? receiveStreamingReply(receive_buffer, kReceiveBufferSize - 1) : 0;
-        if (got >= 1) {
-            receive_buffer[got] = '\0';
-            nReciveWaitTimer.store(0);
-            nRecieved.fetch_add(got);
-        } else {
-            verbos("EURL: rror recieving from server. %d!", got);
-            nEmptyReceived.fetch_add(1);
-        }
-        if (std::strstr(receive_buffer, "success") != nullptr)
-            nSuccessReceived.fetch_add(1);
-        else
-            nNonSuccessReceived.fetch_add(1);
-        verbos("Received: %s", receive_buffer);
+        takeStreamingReply(receive_buffer, got);
     }
 
     const long long ms = cm::millisBetween(t0, cm::now());

@@ -46,6 +46,12 @@ int formatStreamingRequestText(char (&out)[kRequestTextSize], int mode, const ch
 // when it was not sent, there was no connection, or the exit flag rose.
 int sendCurrentScreenshots();
 
+// Counts one set-mode reply: `got` bytes received into `buffer` (which
+// holds at least got + 1 bytes), or none when `got` is 0 or less. The reply
+// is a text up to its first NUL; it counts as a success when it contains
+// "success". Returns whether it did.
+bool takeStreamingReply(char* buffer, int got);
+
 // Brings the resized pictures of inputs 0..3 up to date with the newest
 // pictures.
 void resizeImages();

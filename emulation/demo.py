@@ -79,8 +79,10 @@ def is_loopback(address):
 
 
 def sanitizer_runtimes(program):
-    """The AddressSanitizer runtime a sanitized build is linked with: it must
-    come first in LD_PRELOAD, ahead of the camera library."""
+    """The AddressSanitizer runtime a sanitized build is linked with. The
+    daemon loads it itself, after the camera library, which the runtime is
+    told to accept; preloaded, it would be inherited by every shell and tool
+    the daemon starts."""
     try:
         out = subprocess.run(["ldd", program], capture_output=True, text=True, timeout=30).stdout
     except (OSError, subprocess.SubprocessError):
@@ -276,7 +278,10 @@ class Demo:
 
         args = (["-usb"] if self.usb else []) + self.a.args
         env = dict(os.environ, CAPTURE_MODULE_ROOT=self.root)
-        env["LD_PRELOAD"] = " ".join(sanitizer_runtimes(self.daemon_path) + [self.cameras])
+        env["LD_PRELOAD"] = self.cameras
+        if sanitizer_runtimes(self.daemon_path):
+            options = env.get("ASAN_OPTIONS", "")
+            env["ASAN_OPTIONS"] = (options + ":" if options else "") + "verify_asan_link_order=0"
         self.out_path = os.path.join(self.root, "daemon.stdout")
         self.err_path = os.path.join(self.root, "daemon.stderr")
         self.daemon_out = open(self.out_path, "wb")

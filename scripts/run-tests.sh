@@ -11,12 +11,34 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${CM_BUILD_DIR:-$top/build}"
+started=$(date +%s)
+# Prints how long each stage took, so that the run's time can be watched.
+stage_done() {
+  now=$(date +%s)
+  echo "=== $1: $((now - started)) s"
+  started=$now
+}
 "$top/scripts/install-deps.sh"
+stage_done "packages"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build"
-(cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
+stage_done "native build"
+if [ $# -gt 0 ]; then
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
+else
+  # The end-to-end suites mostly wait on the emulated cameras' real time
+  # and on their servers, so more of them run at once than there are cores.
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE "e2e|faults|soak" &&
+    ctest --output-on-failure -j "${CM_E2E_JOBS:-4}" -L "e2e|faults|soak")
+fi
+stage_done "native tests"
 if [ $# -eq 0 ]; then
   "$top/scripts/run-armhf-tests.sh"
-  "$top/scripts/run-sanitizer-tests.sh"
-  "$top/scripts/run-fuzzers.sh" "${CM_FUZZ_SECONDS:-30}"
+  stage_done "armhf build and tests"
+  "$top/scripts/run-sanitizer-tests.sh" address
+  stage_done "AddressSanitizer build and tests"
+  "$top/scripts/run-sanitizer-tests.sh" thread
+  stage_done "ThreadSanitizer build and tests"
+  "$top/scripts/run-fuzzers.sh" "${CM_FUZZ_SECONDS:-20}"
+  stage_done "fuzzers"
 fi

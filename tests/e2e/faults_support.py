@@ -38,10 +38,6 @@ def healthy_cameras(*options_by_camera):
     return "; ".join(("%d MJPG 320x240 30 %s" % (i, opts[i])).strip() for i in range(4))
 
 
-def sanitized():
-    return bool(harness.sanitizer_runtimes())
-
-
 def start_direct_path(board, cameras=True, args=(), faster=None, env=None):
     """Starts the daemon on the direct path with SMALL_CLIPS and waits until
     every selected device has its format. `faster` runs the daemon's clock

@@ -10,7 +10,6 @@ import re
 import time
 import unittest
 
-import harness
 from faults_support import (HAVE_CAMERAS, QUEUE, check_clip_shows_camera, clip_readings, clips_by_device,
                             converted_clips, fresh_board, healthy_cameras, start_direct_path, wait_until)
 

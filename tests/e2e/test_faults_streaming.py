@@ -16,7 +16,7 @@ import unittest
 
 import harness
 from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, clips_by_device, converted_clips, descriptor_targets,
-                            fresh_board, keep_output_on_failure, notify_url, proc_sample, sanitized, start_direct_path, wait_until)
+                            fresh_board, keep_output_on_failure, notify_url, proc_sample, start_direct_path, wait_until)
 from harness import FtpServer, StreamingServer
 
 SPEEDUP = 10
@@ -57,8 +57,6 @@ class DescriptorSampler:
 @unittest.skipUnless(HAVE_CAMERAS and FAKETIME_LIBS, "the emulated cameras or faketime are missing")
 class StreamingServerFaultsTest(unittest.TestCase):
     def setUp(self):
-        if sanitized():
-            self.skipTest("faketime hangs the shells of a daemon with the AddressSanitizer runtime")
         # Inputs 0 and 1 only: two cameras start quickly.
         self.board = fresh_board(self, switches="1100")
         self.ftp = FtpServer(self.board.path("/ftp"))

@@ -25,7 +25,6 @@ class UploadFaultsTest(unittest.TestCase):
     def request_clips(self, d, stamp, count_before):
         """A user request; waits until both cameras' clips stand in the queue."""
         self.board.write_control(user_video=stamp)
-        queue = self.board.path(QUEUE)
 
         def queued():
             made = converted_clips(d.stdout)

@@ -1,6 +1,5 @@
 """Start-up of the daemon on an emulated board root."""
 import os
-import time
 import unittest
 
 from harness import Board, CONTROL_FILE, HOME, control_record

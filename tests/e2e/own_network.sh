@@ -1,0 +1,8 @@
+#!/bin/sh
+# Runs a command in a network namespace of its own whose only interface is
+# a loopback: the FTP server on port 21, the streaming server on port 8080
+# and the daemon of one test then meet no other test's servers, and nothing
+# the test runs can reach beyond the machine. Needs the right to create
+# namespaces (root); CMake checks that at configure time.
+#   tests/e2e/own_network.sh COMMAND [ARG ...]
+exec unshare --net -- sh -c 'ip link set lo up && exec "$@"' own_network "$@"

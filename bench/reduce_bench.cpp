@@ -14,8 +14,8 @@
 
 namespace {
 
-void runTimed(benchmark::State& state, const std::string& method, const cmbench::FrameSetSpec& spec) {
-    const std::vector<cmbench::Bytes>& frames = cmbench::frameSet(spec);
+void runTimed(benchmark::State& state, const std::string& method, const cmbench::FrameSetSpec& shape) {
+    const std::vector<cmbench::Bytes>& frames = cmbench::frameSet(shape);
     std::unique_ptr<cmbench::ReduceMethod> m = cmbench::makeReduceMethod(method);
     cmbench::Bytes out;
     std::size_t k = 0, outBytes = 0;
@@ -36,10 +36,10 @@ void runTimed(benchmark::State& state, const std::string& method, const cmbench:
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    for (const cmbench::FrameSetSpec& spec : cmbench::frameSetSpecs())
+    for (const cmbench::FrameSetSpec& shape : cmbench::frameSetSpecs())
         for (const char* method : cmbench::kReduceMethods) {
-            const std::string name = std::string("reduce/") + method + "/" + spec.name();
-            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) { runTimed(st, method, spec); })
+            const std::string name = std::string("reduce/") + method + "/" + shape.name();
+            benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& st) { runTimed(st, method, shape); })
                 ->Unit(benchmark::kMillisecond);
         }
     benchmark::RunSpecifiedBenchmarks();

@@ -115,18 +115,18 @@ std::vector<FrameSetSpec> frameSetSpecs() {
     return v;
 }
 
-const std::vector<Bytes>& frameSet(const FrameSetSpec& spec) {
+const std::vector<Bytes>& frameSet(const FrameSetSpec& shape) {
     static std::map<std::string, std::vector<Bytes>> cache;
-    auto it = cache.find(spec.name());
+    auto it = cache.find(shape.name());
     if (it == cache.end())
-        it = cache.emplace(spec.name(), cameraFrames(spec.content, spec.width, spec.height, kFramesPerSet)).first;
+        it = cache.emplace(shape.name(), cameraFrames(shape.content, shape.width, shape.height, kFramesPerSet)).first;
     return it->second;
 }
 
-bool writeFrameSet(const std::string& dir, const FrameSetSpec& spec) {
-    const std::vector<Bytes>& frames = frameSet(spec);
+bool writeFrameSet(const std::string& dir, const FrameSetSpec& shape) {
+    const std::vector<Bytes>& frames = frameSet(shape);
     for (std::size_t k = 0; k < frames.size(); ++k) {
-        std::ofstream o(dir + "/" + spec.name() + "-" + std::to_string(k) + ".jpg", std::ios::binary);
+        std::ofstream o(dir + "/" + shape.name() + "-" + std::to_string(k) + ".jpg", std::ios::binary);
         o.write(reinterpret_cast<const char*>(frames[k].data()), static_cast<std::streamsize>(frames[k].size()));
         if (!o) return false;
     }

@@ -40,10 +40,10 @@ std::vector<FrameSetSpec> frameSetSpecs();
 inline constexpr int kFramesPerSet = 8;
 
 // Frames of a set, made in this process (cached).
-const std::vector<Bytes>& frameSet(const FrameSetSpec& spec);
+const std::vector<Bytes>& frameSet(const FrameSetSpec& shape);
 
 // Frame files: "<dir>/<set>-<k>.jpg", k = 0..7.
-bool writeFrameSet(const std::string& dir, const FrameSetSpec& spec);
+bool writeFrameSet(const std::string& dir, const FrameSetSpec& shape);
 std::vector<Bytes> readFrameSet(const std::string& dir, const std::string& set);
 
 }  // namespace cmbench

@@ -77,8 +77,8 @@ def ratio(a, b):
     return a / b if a is not None and b else None
 
 
-def fmt(v, spec, width):
-    return ("%" + str(width) + "s") % ("-" if v is None else format(v, spec))
+def fmt(v, form, width):
+    return ("%" + str(width) + "s") % ("-" if v is None else format(v, form))
 
 
 def counts(path):

@@ -355,6 +355,12 @@ int initCaptureFromCamThread() {
     }
     const bool first = tid_captureFromCamThread[0].load() == pthread_t{} && tid_captureFromCamThread[1].load() == pthread_t{};
     if (first && !bMemoryStore) adoptPictureFilesOfEarlierRun();
+    // OpenCV builds its table of picture codecs on first use. Built here,
+    // before the capture threads start, the threads' start orders it before
+    // every use; built by the first thread to save a picture, the others
+    // would reach it through a static-initialisation guard inside the
+    // library, which the thread sanitizer cannot see and reports as a race.
+    if (first) cv::haveImageWriter(".jpg");
     for (int i = 0; i < 2; ++i) {
         if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;

@@ -9,6 +9,9 @@ sysroot="${CM_ARMHF_SYSROOT:-/opt/capture_module-armhf-sysroot}"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-armhf.cmake" \
   -DCM_ARMHF_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build"
+# CM_BUILD_ONLY=1: prepare the build, run nothing (run-tests.sh builds the
+# stages while the native tests run).
+[ "${CM_BUILD_ONLY:-0}" = 1 ] && exit 0
 cd "$build"
 # qemu-arm cannot execute the test binary again from inside itself.
 export GTEST_DEATH_TEST_STYLE=fast

@@ -10,6 +10,8 @@ seconds="${1:-30}"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCM_FUZZ=ON -DCM_SANITIZE=address \
   -DCM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
+# CM_BUILD_ONLY=1: build the targets, run nothing.
+[ "${CM_BUILD_ONLY:-0}" = 1 ] && exit 0
 for target in "$build"/fuzz/fuzz_*; do
   name=$(basename "$target" | sed 's/^fuzz_//')
   work="$build/fuzz-corpus/$name"

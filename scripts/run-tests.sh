@@ -23,6 +23,19 @@ stage_done "packages"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build"
 stage_done "native build"
+if [ $# -eq 0 ]; then
+  # The other builds (board, sanitizers, fuzzers) go on at the lowest
+  # priority while the native tests run: those mostly wait on the emulated
+  # cameras' real time and keep the first claim on the processors.
+  # They run in a process group of their own, ended with this script.
+  builds_log="$build/other-builds.log"
+  CM_BUILD_ONLY=1 setsid nice -n 19 sh -c '
+    "$1/scripts/run-armhf-tests.sh" &&
+      "$1/scripts/run-sanitizer-tests.sh" address thread &&
+      "$1/scripts/run-fuzzers.sh"' other-builds "$top" > "$builds_log" 2>&1 &
+  builds=$!
+  trap 'if [ -n "$builds" ]; then kill -- -"$builds" 2>/dev/null || true; fi' EXIT
+fi
 if [ $# -gt 0 ]; then
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
 else
@@ -33,6 +46,15 @@ else
 fi
 stage_done "native tests"
 if [ $# -eq 0 ]; then
+  status=0
+  wait "$builds" || status=$?
+  builds=""
+  if [ "$status" -ne 0 ]; then
+    tail -100 "$builds_log"
+    echo "the board, sanitizer or fuzzer build failed"
+    exit 1
+  fi
+  stage_done "the other builds, after the native tests"
   "$top/scripts/run-armhf-tests.sh"
   stage_done "armhf build and tests"
   "$top/scripts/run-sanitizer-tests.sh" address

@@ -1,13 +1,14 @@
 #!/bin/sh
 # Cross-builds the daemon and its unit tests for the board (armhf) and runs
-# the unit tests under qemu-arm.
+# the unit tests under qemu-arm. The build is optimised as the board's own
+# (Release; CM_ARMHF_BUILD_TYPE=RelWithDebInfo for debugging under qemu).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="${CM_ARMHF_BUILD_DIR:-$top/build-armhf}"
 sysroot="${CM_ARMHF_SYSROOT:-/opt/capture_module-armhf-sysroot}"
 "$top/scripts/armhf-sysroot.sh" "$sysroot"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-armhf.cmake" \
-  -DCM_ARMHF_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DCM_ARMHF_SYSROOT="$sysroot" -DCMAKE_BUILD_TYPE="${CM_ARMHF_BUILD_TYPE:-Release}"
 cmake --build "$build"
 # CM_BUILD_ONLY=1: prepare the build, run nothing (run-tests.sh builds the
 # stages while the native tests run).

@@ -9,7 +9,7 @@ build="${CM_FUZZ_BUILD_DIR:-$top/build-fuzz}"
 seconds="${1:-30}"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCM_FUZZ=ON -DCM_SANITIZE=address \
   -DCM_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build"
+cmake --build "$build" --target fuzzers
 # CM_BUILD_ONLY=1: build the targets, run nothing.
 [ "${CM_BUILD_ONLY:-0}" = 1 ] && exit 0
 for target in "$build"/fuzz/fuzz_*; do

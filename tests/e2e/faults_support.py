@@ -7,7 +7,6 @@ import re
 import shlex
 import shutil
 import sys
-import time
 
 import harness
 from harness import HOME, Board
@@ -53,19 +52,6 @@ def start_direct_path(board, cameras=True, args=(), faster=None, env=None):
     d.wait_for(r"/dev/video0: USB capture thread created successfully!", timeout=30, stream="stderr")
     return d
 
-
-def wait_until(condition, timeout, what, daemon=None, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        if daemon is not None and daemon.proc.poll() is not None:
-            raise AssertionError("daemon ended (status %s) while waiting for %s:\n%s\n%s" % (
-                daemon.proc.returncode, what, daemon.stdout[-3000:], daemon.stderr[-3000:]))
-        time.sleep(step)
-    tail = ("\n" + daemon.stdout[-3000:] + "\n" + daemon.stderr[-2000:]) if daemon is not None else ""
-    raise AssertionError("%s did not happen within %ss%s" % (what, timeout, tail))
 
 
 def notify_url(path, serial=SERIAL):

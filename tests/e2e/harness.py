@@ -157,6 +157,23 @@ def faketime_library():
     return found[0] if found else None
 
 
+def wait_until(condition, timeout, what, daemon=None, step=0.1):
+    """Calls `condition` until it gives a true value, which it returns; fails
+    the test after `timeout` seconds, or at once when `daemon` has ended,
+    with the end of the daemon's output."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        if daemon is not None and daemon.proc.poll() is not None:
+            raise AssertionError("daemon ended (status %s) while waiting for %s:\n%s\n%s" % (
+                daemon.proc.returncode, what, daemon.stdout[-3000:], daemon.stderr[-3000:]))
+        time.sleep(step)
+    tail = ("\n" + daemon.stdout[-3000:] + "\n" + daemon.stderr[-2000:]) if daemon is not None else ""
+    raise AssertionError("%s did not happen within %ss%s" % (what, timeout, tail))
+
+
 _sanitizer_runtimes = None
 
 

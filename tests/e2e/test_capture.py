@@ -72,12 +72,7 @@ class CapturePathTest(unittest.TestCase):
         return d
 
     def wait_until(self, condition, what, timeout=60):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if condition():
-                return
-            time.sleep(0.05)
-        self.fail("%s did not happen within %ss:\n%s" % (what, timeout, self.board.daemon.stdout[-4000:]))
+        harness.wait_until(condition, timeout, what, self.board.daemon, step=0.05)
 
     def wait_for_pictures_of_every_input(self, d, after=0):
         """Waits until both cameras have filed two pictures under every input

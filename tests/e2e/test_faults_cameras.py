@@ -11,7 +11,8 @@ import time
 import unittest
 
 from faults_support import (HAVE_CAMERAS, QUEUE, check_clip_shows_camera, clip_readings, clips_by_device,
-                            converted_clips, fresh_board, healthy_cameras, start_direct_path, wait_until)
+                            converted_clips, fresh_board, healthy_cameras, start_direct_path)
+from harness import wait_until
 
 REQUEST_EVERY = 12  # seconds: a clip is 100 frames at 10 a second, plus its save
 

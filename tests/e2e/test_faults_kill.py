@@ -19,10 +19,10 @@ import time
 import unittest
 
 import harness
-from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, PRELOAD, QUEUE, ServerLedger, check_clip_shows_camera,
-                            clip_readings, converted_clips, fresh_board, keep_output_on_failure, notify_url,
-                            start_direct_path, wait_until)
-from harness import FtpServer
+from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, PRELOAD, QUEUE, ServerLedger,
+                            check_clip_shows_camera, clip_readings, converted_clips, fresh_board,
+                            keep_output_on_failure, notify_url, start_direct_path)
+from harness import FtpServer, wait_until
 
 STAND_IN = os.path.join(harness.SOURCE_DIR, "emulation", "avconv")
 

@@ -16,8 +16,8 @@ import unittest
 
 import harness
 from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, clips_by_device, converted_clips, descriptor_targets,
-                            fresh_board, keep_output_on_failure, notify_url, proc_sample, start_direct_path, wait_until)
-from harness import FtpServer, StreamingServer
+                            fresh_board, keep_output_on_failure, notify_url, proc_sample, start_direct_path)
+from harness import FtpServer, StreamingServer, wait_until
 
 SPEEDUP = 10
 HOLD = 121.0 / SPEEDUP  # real seconds of one streaming hold

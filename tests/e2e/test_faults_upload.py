@@ -7,9 +7,9 @@ import time
 import unittest
 
 from faults_support import (HAVE_CAMERAS, QUEUE, ServerLedger, check_clip_shows_camera, clips_by_device,
-                            converted_clips, fresh_board, keep_output_on_failure, notify_url, start_direct_path,
-                            wait_until)
-from harness import QUICK_REDIAL_TOOL, FtpServer
+                            converted_clips, fresh_board, keep_output_on_failure, notify_url,
+                            start_direct_path)
+from harness import QUICK_REDIAL_TOOL, FtpServer, wait_until
 
 
 @unittest.skipUnless(HAVE_CAMERAS, "the emulated cameras are not part of this build")

@@ -52,15 +52,7 @@ class DefaultPathAlertRoadTest(unittest.TestCase):
         self.addCleanup(self.server.close)
 
     def wait_until(self, condition, what, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if condition():
-                return
-            if self.daemon.proc.poll() is not None:
-                break
-            time.sleep(0.1)
-        self.fail("%s did not happen within %ss:\n%s\n%s" % (what, timeout, self.daemon.stdout[-4000:],
-                                                             self.daemon.stderr[-2000:]))
+        harness.wait_until(condition, timeout, what, self.daemon, step=0.1)
 
     def on_server(self):
         """Whole files on the server (the tool stores under ".uploading" first)."""

@@ -51,15 +51,7 @@ class DirectPathClipRoadsTest(unittest.TestCase):
         self.addCleanup(self.server.close)
 
     def wait_until(self, condition, what, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if condition():
-                return
-            if self.daemon.proc.poll() is not None:
-                break
-            time.sleep(0.2)
-        self.fail("%s did not happen within %ss:\n%s\n%s" % (what, timeout, self.daemon.stdout[-4000:],
-                                                             self.daemon.stderr[-2000:]))
+        harness.wait_until(condition, timeout, what, self.daemon, step=0.2)
 
     def on_server(self, kind):
         """{camera: name} of the whole files of one kind on the server."""

@@ -18,8 +18,8 @@ import unittest
 
 from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, QUEUE, ServerLedger, check_clip_shows_camera,
                             clips_by_device, converted_clips, fresh_board, keep_output_on_failure, notify_url,
-                            proc_sample, start_direct_path, wait_until)
-from harness import FtpServer
+                            proc_sample, start_direct_path)
+from harness import FtpServer, wait_until
 
 SOAK_SECONDS = float(os.environ.get("CM_SOAK_SECONDS", "180"))
 SPEEDUP = 5

@@ -5,6 +5,7 @@ import re
 import time
 import unittest
 
+import harness
 from harness import FTP_HOST, HOME, QUEUE_DIR, QUICK_REDIAL_TOOL, Board, FtpServer
 
 SERIAL = "BBBK1234"
@@ -32,12 +33,7 @@ class UploadTestBase(unittest.TestCase):
             return f.read()
 
     def wait_until(self, condition, timeout, what):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if condition():
-                return
-            time.sleep(0.05)
-        self.fail("%s did not happen within %ss:\n%s" % (what, timeout, self.board.daemon.stdout[-4000:]))
+        harness.wait_until(condition, timeout, what, self.board.daemon, step=0.05)
 
 
 class UploadTest(UploadTestBase):

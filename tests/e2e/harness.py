@@ -157,6 +157,16 @@ def faketime_library():
     return found[0] if found else None
 
 
+def probe_clip(path):
+    """(codec, width, height, frame count) of a clip, decoded by ffprobe."""
+    out = subprocess.run(["/usr/bin/ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                          "-show_entries", "stream=codec_name,width,height,nb_read_frames",
+                          "-of", "default=noprint_wrappers=1", path],
+                         check=True, capture_output=True, text=True).stdout
+    fields = dict(line.split("=", 1) for line in out.split())
+    return fields["codec_name"], int(fields["width"]), int(fields["height"]), int(fields["nb_read_frames"])
+
+
 def wait_until(condition, timeout, what, daemon=None, step=0.1):
     """Calls `condition` until it gives a true value, which it returns; fails
     the test after `timeout` seconds, or at once when `daemon` has ended,

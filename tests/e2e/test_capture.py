@@ -13,7 +13,6 @@ capture pauses pass quickly; the cameras keep their real frame rate."""
 import glob
 import os
 import re
-import subprocess
 import time
 import unittest
 
@@ -34,15 +33,6 @@ try:
 except ImportError:  # the emulated cameras are not part of this tree
     emucam_pattern = None
 
-
-def probe(path):
-    """(codec, width, height, frame count) of a clip, decoded by ffprobe."""
-    out = subprocess.run(["/usr/bin/ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
-                          "-show_entries", "stream=codec_name,width,height,nb_read_frames",
-                          "-of", "default=noprint_wrappers=1", path],
-                         check=True, capture_output=True, text=True).stdout
-    fields = dict(line.split("=", 1) for line in out.split())
-    return fields["codec_name"], int(fields["width"]), int(fields["height"]), int(fields["nb_read_frames"])
 
 
 def is_subsequence(part, whole):
@@ -113,7 +103,7 @@ class CapturePathTest(unittest.TestCase):
         added = {int(k): int(n) for n, k in re.findall(r"^images to add: (\d+) for input: (\d)$", out[start:], re.M)[:4]}
         readings = {}
         for inp, path in clips.items():
-            codec, width, height, count = probe(path)
+            codec, width, height, count = harness.probe_clip(path)
             self.assertEqual((codec, width, height), ("mjpeg", 640, 480), path)
             self.assertEqual(count, added[inp], path)
             frames = emucam_pattern.read_clip(path)

@@ -10,7 +10,6 @@ is switched off on the board, so inputs 0, 2 and 3 get clips. Every frame
 of a clip is read back: it must be a picture of one of the two cameras."""
 import os
 import re
-import subprocess
 import sys
 import time
 import unittest
@@ -30,15 +29,6 @@ SELECTED = (0, 2, 3)
 CAPTURED = re.compile(r"^video([01]):Captured in \d+ms!!  Memory is \d+ MB, cvf=-?\d+, input: ([0-3])$", re.M)
 CLIP = re.compile(r"^user([0-3])_\d{14}_\d{6}\.avi$")
 
-
-def probe(path):
-    """(codec, width, height, frames) of a clip, decoded by ffprobe."""
-    out = subprocess.run(["/usr/bin/ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
-                          "-show_entries", "stream=codec_name,width,height,nb_read_frames",
-                          "-of", "default=noprint_wrappers=1", path],
-                         check=True, capture_output=True, text=True).stdout
-    fields = dict(line.split("=", 1) for line in out.split())
-    return fields["codec_name"], int(fields["width"]), int(fields["height"]), int(fields["nb_read_frames"])
 
 
 @unittest.skipUnless(os.path.exists(harness.EMUCAM_PRELOAD) and emucam_pattern is not None,
@@ -89,7 +79,7 @@ class DefaultPathAlertRoadTest(unittest.TestCase):
         for name in names:
             path = os.path.join(self.server_dir, SERIAL, name)
             inp = int(CLIP.match(name).group(1))
-            codec, width, height, frames = probe(path)
+            codec, width, height, frames = harness.probe_clip(path)
             self.assertEqual((codec, width, height), ("mjpeg", 640, 480), name)
             self.assertGreaterEqual(frames, 2, name)
             self.assertEqual(frames, added[inp], name)

@@ -245,9 +245,11 @@ TEST_F(ComponentTest, SetModeThenStreamModeThenOff) {
     // each pass of at least 100 ms: at most ten a second. (How close to ten
     // depends on this machine's speed under the accelerated clock; the
     // exact pace is proven on the fake clock.)
-    // Real sleeps overshoot a little, twenty times magnified here.
+    // Real sleeps overshoot a little, twenty times magnified here, and
+    // more on a busy machine; a hold that missed its end would run on for
+    // another whole hold.
     EXPECT_GE(setEnd - setStart, 120);
-    EXPECT_LE(setEnd - setStart, 130);
+    EXPECT_LE(setEnd - setStart, 150);
     EXPECT_LE(setMessages, static_cast<int>((setEnd - setStart) * 10) + 2);
     EXPECT_GE(setMessages, 20);
     EXPECT_GE(setReplies, setMessages - 1);

@@ -40,19 +40,11 @@ if [ $# -gt 0 ]; then
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
 else
   # The end-to-end suites mostly wait on the emulated cameras' real time
-  # and on their servers: more of them run at once than there are cores,
-  # and the unit tests run beside them. Their report follows the unit tests'.
-  e2e_log="$build/e2e-tests.log"
-  (cd "$build" && ctest --output-on-failure -j "${CM_E2E_JOBS:-4}" -L "e2e|faults|soak") > "$e2e_log" 2>&1 &
-  e2e=$!
-  unit_status=0
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE "e2e|faults|soak") || unit_status=$?
-  e2e_status=0
-  wait "$e2e" || e2e_status=$?
-  cat "$e2e_log"
-  if [ "$unit_status" -ne 0 ] || [ "$e2e_status" -ne 0 ]; then
-    exit 1
-  fi
+  # and on their servers, so more of them run at once than there are cores.
+  # The unit tests run first, on their own: several of them drive emulated
+  # cameras at a hundred frames a second and expect no frame lost.
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE "e2e|faults|soak" &&
+    ctest --output-on-failure -j "${CM_E2E_JOBS:-4}" -L "e2e|faults|soak")
 fi
 stage_done "native tests"
 if [ $# -eq 0 ]; then

@@ -101,9 +101,9 @@ class KilledDirectPathTest(unittest.TestCase):
         for name in names:
             device = int(re.match(r"user_(\d)_", name).group(1))
             counters = check_clip_shows_camera(self, os.path.join(self.ledger.dir, name), device)
-            # A whole recording: about 100 frames of the camera, none missing.
+            # A whole recording: about 100 frames of the camera.
             self.assertGreaterEqual(counters[-1] - counters[0] + 1, 80, name)
-            self.assertLessEqual(set(b - a for a, b in zip(counters, counters[1:])), {0, 1}, name)
+            harness.check_frame_counters(self, counters, name)
         # Nothing half made is left to be uploaded later.
         self.assertEqual(glob.glob(self.board.path("/tmp/*.raw")), [])
         self.assertEqual([n for n in os.listdir(self.board.path(QUEUE)) if n.endswith(".mp4")], [])

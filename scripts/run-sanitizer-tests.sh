@@ -25,6 +25,6 @@ for kind in $kinds; do
     export LSAN_OPTIONS="suppressions=$top/tests/sanitizers/lsan.supp"
     ctest --output-on-failure -j "$(nproc)" -L unit
     # The end-to-end tests mostly wait on the cameras' real time.
-    ctest --output-on-failure -j "${CM_E2E_JOBS:-4}" -L e2e
+    ctest --output-on-failure -j "${CM_E2E_JOBS:-3}" -L e2e
   )
 done

@@ -86,24 +86,6 @@ Bytes encode(const RgbPicture& p, int subsamp, int quality) {
     return b;
 }
 
-// The same JPEG without its DHT segments, as many UVC cameras send frames.
-Bytes withoutHuffmanTables(const Bytes& jpeg) {
-    Bytes out(jpeg.begin(), jpeg.begin() + 2);
-    std::size_t p = 2;
-    while (p + 4 <= jpeg.size()) {
-        const unsigned char marker = jpeg[p + 1];
-        const std::size_t segLen = (static_cast<std::size_t>(jpeg[p + 2]) << 8) | jpeg[p + 3];
-        if (marker == 0xDA) {
-            out.insert(out.end(), jpeg.begin() + static_cast<long>(p), jpeg.end());
-            return out;
-        }
-        if (marker != 0xC4)
-            out.insert(out.end(), jpeg.begin() + static_cast<long>(p), jpeg.begin() + static_cast<long>(p + 2 + segLen));
-        p += 2 + segLen;
-    }
-    throw std::runtime_error("no start of scan");
-}
-
 }  // namespace
 
 const char* contentName(Content c) { return c == Content::Scene ? "scene" : "emulated"; }
@@ -190,7 +172,7 @@ std::vector<Bytes> cameraFrames(Content content, int width, int height, int coun
     if (content == Content::Scene) {
         for (int k = 0; k < count; ++k) {
             Bytes j = encode(makeScene(width, height, static_cast<unsigned>(k + 1)), TJSAMP_422, kCameraQuality);
-            frames.push_back(k % 2 ? withoutHuffmanTables(j) : j);
+            frames.push_back(k % 2 ? emucam::withoutHuffmanTables(j) : j);
         }
         return frames;
     }

@@ -55,25 +55,6 @@ Bytes makeFlatJpeg(int width, int height, Rgb colour, int subsamp) {
     return encode(rgb, width, height, subsamp, 90);
 }
 
-// Walks the marker segments up to the start of scan and leaves out DHT.
-Bytes stripHuffmanTables(const Bytes& jpeg) {
-    Bytes out(jpeg.begin(), jpeg.begin() + 2);
-    std::size_t p = 2;
-    while (p + 4 <= jpeg.size()) {
-        if (jpeg[p] != 0xFF) throw std::runtime_error("not a marker");
-        unsigned char marker = jpeg[p + 1];
-        std::size_t segLen = (static_cast<std::size_t>(jpeg[p + 2]) << 8) | jpeg[p + 3];
-        if (marker == 0xDA) {  // start of scan: the rest is entropy-coded data
-            out.insert(out.end(), jpeg.begin() + static_cast<long>(p), jpeg.end());
-            return out;
-        }
-        if (marker != 0xC4)
-            out.insert(out.end(), jpeg.begin() + static_cast<long>(p), jpeg.begin() + static_cast<long>(p + 2 + segLen));
-        p += 2 + segLen;
-    }
-    throw std::runtime_error("no start of scan");
-}
-
 bool hasHuffmanTables(const Bytes& jpeg) {
     for (std::size_t p = 2; p + 4 <= jpeg.size();) {
         if (jpeg[p] != 0xFF) return false;

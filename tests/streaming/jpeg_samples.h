@@ -24,9 +24,6 @@ Bytes makeCameraJpeg(int width, int height, Rgb tint, int subsamp, int quality =
 // A picture of one flat colour.
 Bytes makeFlatJpeg(int width, int height, Rgb colour, int subsamp = 2 /* TJSAMP_420 */);
 
-// The same JPEG without its Huffman table segments (DHT), as many UVC
-// cameras send their Motion-JPEG frames.
-Bytes stripHuffmanTables(const Bytes& jpeg);
 bool hasHuffmanTables(const Bytes& jpeg);
 
 struct Decoded {

@@ -177,21 +177,12 @@ protected:
     // as already present, and ignored).
     void startThreads() {
         ASSERT_EQ(initStreamingThread(), 0);
-        ASSERT_TRUE(waitFor([] { return lPreviousStreamingVideoCommandTimestamp.load() == kStartStamp; }, 10));
+        ASSERT_TRUE(cmtest::eventually([] { return lPreviousStreamingVideoCommandTimestamp.load() == kStartStamp; }, 10));
     }
     void stopThreads() {
         setting.raiseExitInMemory();
-        waitFor([] { return streamingThreadEnded() && streamingMonitorEnded() && disconnectWatchdogsRunning() == 0; },
+        cmtest::eventually([] { return streamingThreadEnded() && streamingMonitorEnded() && disconnectWatchdogsRunning() == 0; },
                 20);
-    }
-    // Waits real time for `done`.
-    static bool waitFor(const std::function<bool()>& done, double seconds) {
-        auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (std::chrono::steady_clock::now() < until) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return done();
     }
     static void expectQuarterPicturesOfTheRightCameras(const ReferenceServer& server) {
         for (int i = 0; i < 4; ++i) {
@@ -219,23 +210,23 @@ TEST_F(ComponentTest, SetModeThenStreamModeThenOff) {
     startThreads();
 
     writeStamp(1001);
-    ASSERT_TRUE(waitFor([] { return g_bStreamingVideo.load() == 1; }, 5));
+    ASSERT_TRUE(cmtest::eventually([] { return g_bStreamingVideo.load() == 1; }, 5));
     const double setStart = clock.seconds();
-    ASSERT_TRUE(waitFor([&] { return server.messages("set") >= 20; }, 10)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.messages("set") >= 20; }, 10)) << server.log();
     writeStamp(1009);
     expectQuarterPicturesOfTheRightCameras(server);
 
-    ASSERT_TRUE(waitFor([] { return g_bStreamingVideo.load() == 9; }, 15));
+    ASSERT_TRUE(cmtest::eventually([] { return g_bStreamingVideo.load() == 9; }, 15));
     const double setEnd = clock.seconds();
     const int setMessages = server.messages("set");
     const int setReplies = nSuccessReceived.load();
     server.removePictures();
-    ASSERT_TRUE(waitFor([&] { return server.messages("stream") >= 20; }, 10)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.messages("stream") >= 20; }, 10)) << server.log();
     writeStamp(1010);
     expectQuarterPicturesOfTheRightCameras(server);
 
-    ASSERT_TRUE(waitFor([] { return g_bStreamingVideo.load() == 0; }, 15));
-    ASSERT_TRUE(waitFor([] { return isConnectd.load() == 0; }, 5));
+    ASSERT_TRUE(cmtest::eventually([] { return g_bStreamingVideo.load() == 0; }, 15));
+    ASSERT_TRUE(cmtest::eventually([] { return isConnectd.load() == 0; }, 5));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // what was on its way is logged
     const int total = server.count("\"event\": \"message\"");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -266,7 +257,7 @@ TEST_F(ComponentTest, SilentServerIsDisconnectedByTheWatchdogAndReconnected) {
     feedPictures();
     startThreads();
     writeStamp(2002);
-    ASSERT_TRUE(waitFor([&] { return server.count("\"event\": \"connect\"") >= 3; }, 15)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.count("\"event\": \"connect\"") >= 3; }, 15)) << server.log();
     EXPECT_GE(nEmptyReceived.load(), 2);
     EXPECT_EQ(nSuccessReceived.load(), 0);
     EXPECT_GE(server.messages("set"), 2);
@@ -281,7 +272,7 @@ TEST_F(ComponentTest, RepliesWithoutSuccessAreCountedAsSuch) {
     feedPictures();
     startThreads();
     writeStamp(3003);
-    ASSERT_TRUE(waitFor([] { return nNonSuccessReceived.load() >= 5; }, 10));
+    ASSERT_TRUE(cmtest::eventually([] { return nNonSuccessReceived.load() >= 5; }, 10));
     EXPECT_EQ(nSuccessReceived.load(), 0);
     EXPECT_EQ(nEmptyReceived.load(), 0);
 }
@@ -293,11 +284,11 @@ TEST_F(ComponentTest, ServerClosingInsideAMessageLeadsToReconnectsInBothModes) {
     feedPictures();
     startThreads();
     writeStamp(4004);
-    ASSERT_TRUE(waitFor([&] { return server.count("closed-mid-message") >= 3; }, 10)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.count("closed-mid-message") >= 3; }, 10)) << server.log();
     writeStamp(4009);
-    ASSERT_TRUE(waitFor([] { return g_bStreamingVideo.load() == 9; }, 15));
+    ASSERT_TRUE(cmtest::eventually([] { return g_bStreamingVideo.load() == 9; }, 15));
     const int before = server.count("closed-mid-message");
-    ASSERT_TRUE(waitFor([&] { return server.count("closed-mid-message") >= before + 3; }, 10)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.count("closed-mid-message") >= before + 3; }, 10)) << server.log();
     stopThreads();
     StreamingPassCounts c = streamingPassCounts();
     EXPECT_GE(c.failed + nEmptyReceived.load(), 3);
@@ -313,7 +304,7 @@ TEST_F(ComponentTest, SlowReaderStillGetsWholeMessages) {
     feedPictures();
     startThreads();
     writeStamp(5005);
-    ASSERT_TRUE(waitFor([&] { return server.messages("set") >= 3; }, 20)) << server.log();
+    ASSERT_TRUE(cmtest::eventually([&] { return server.messages("set") >= 3; }, 20)) << server.log();
     EXPECT_EQ(server.count("\"event\": \"error\""), 0);
     EXPECT_GE(nSuccessReceived.load(), 2);
     expectQuarterPicturesOfTheRightCameras(server);

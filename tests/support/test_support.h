@@ -75,4 +75,8 @@ std::vector<std::string> splitLines(const std::string& text);
 // Occurrences of `needle` in `text`.
 int countOf(const std::string& text, const std::string& needle);
 
+// Waits, in real time and at most `seconds`, until `done` holds; whether it
+// came to hold.
+bool eventually(const std::function<bool()>& done, double seconds = 20);
+
 }  // namespace cmtest

@@ -14,21 +14,12 @@
 namespace {
 
 using cmtest::countOf;
+using cmtest::eventually;
 using cmtest::fileExists;
 using cmtest::readFile;
 using v4l2test::CameraTest;
 using v4l2test::consecutiveFramesOf;
 using v4l2test::patternsOf;
-
-// Waits (real time, bounded) until `done` holds.
-bool eventually(const std::function<bool()>& done, double seconds = 20) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class RecordingTest : public CameraTest {
 protected:

@@ -8,6 +8,8 @@ upload must survive:
 
   refuse logins      every login is answered "530" (the tool fails at once)
   slow transfers     uploads are read at a limited rate (bytes per second)
+  held transfers     uploads are not read at all until released, so a test
+                     can act while an upload is surely in progress
   stop / start       the server goes down (connections refused, sessions
                      cut) and comes back on the same address
 
@@ -22,9 +24,12 @@ reads commands, one a line, on standard input and answers each with one line:
   refuse          -> "ok refuse"     refuse every login from now on
   accept          -> "ok accept"     accept logins again
   slow N          -> "ok slow N"     read uploads at N bytes/s (0: full speed)
+  hold            -> "ok hold"       read no upload data from now on
+  release         -> "ok release"    read held uploads again
   quit, or EOF    -> "bye"           end the server
 
-Every stored file is reported as "stored PATH" (PATH relative to DIR).
+Every upload begun is reported as "receiving PATH" and every stored file as
+"stored PATH" (PATH relative to DIR).
 Only loopback addresses are served.
 """
 import argparse
@@ -75,6 +80,8 @@ class UploadServer:
         self.host = host
         self.port = port
         self.refuse_logins = False
+        self._holding = False
+        self._held = []  # data channels taken off the loop while holding
         self._report = report or (lambda line: None)
         self._authorizer = _Authorizer(self)
         self._authorizer.add_user(user, password, self.root, perm=PERMISSIONS)
@@ -85,12 +92,22 @@ class UploadServer:
             read_limit = 0  # bytes/s the server reads from an upload; 0: no limit
             write_limit = 0
 
+            def enable_receiving(self, type, cmd):
+                super().enable_receiving(type, cmd)
+                if server._holding:
+                    self.del_channel()
+                    server._held.append(self)
+
         class Handler(FTPHandler):
             authorizer = self._authorizer
             dtp_handler = Dtp
             banner = "capture module test FTP server ready."
             # Loopback only: passive data connections stay on the same address.
             masquerade_address = None
+
+            def ftp_STOR(self, file, mode="w"):
+                server._report("receiving " + os.path.relpath(file, server.root))
+                return super().ftp_STOR(file, mode)
 
             def on_file_received(self, file):
                 server._report("stored " + os.path.relpath(file, server.root))
@@ -112,6 +129,21 @@ class UploadServer:
         # Data connections opened from now on take the class's limit (their
         # buffers shrink to fit small rates).
         self._dtp.read_limit = max(0, int(bytes_per_second))
+
+    @property
+    def holding(self):
+        return self._holding
+
+    @holding.setter
+    def holding(self, hold):
+        """While holding, uploads that begin are not read; released, every
+        held one is read on."""
+        self._holding = bool(hold)
+        if not self._holding:
+            held, self._held = self._held, []
+            for dtp in held:
+                if not dtp._closed:
+                    dtp.add_channel(events=dtp.ioloop.READ)
 
     def start(self):
         if self._server is None:
@@ -195,6 +227,9 @@ def main(argv):
         elif word == "accept":
             server.refuse_logins = False
             _say("ok accept")
+        elif word in ("hold", "release"):
+            server.holding = word == "hold"
+            _say("ok " + word)
         elif word == "slow":
             try:
                 server.slow_rate = int(arg or "0")

@@ -404,6 +404,8 @@ class FtpServer:
             line = raw.decode("utf-8", "replace").rstrip("\n")
             if line.startswith("stored "):
                 self.stored.append(line[7:])
+            elif line.startswith("receiving "):
+                pass  # an upload begun: the stored report tells when it is whole
             else:
                 self._lines.put(line)
 

@@ -206,8 +206,8 @@ TEST_F(FtpUploadTest, HostileNamesAndSerialArriveByteForByteAndRunNothing) {
 
 TEST_F(FtpUploadTest, ExitFlagDuringAnUploadLetsItFinishAndEndsTheWalk) {
     FtpServerProcess server(serverDir);
-    server.slow(64 * 1024);
-    const std::string data = randomBytes(160 * 1024, 5);  // about 2.5 s at that rate
+    server.hold(true);  // the first upload stays in progress until released
+    const std::string data = randomBytes(160 * 1024, 5);
     cmtest::writeFile(queue + "/user0_1.avi", data);
     cmtest::writeFile(queue + "/user1_2.avi", data);
 
@@ -217,13 +217,16 @@ TEST_F(FtpUploadTest, ExitFlagDuringAnUploadLetsItFinishAndEndsTheWalk) {
         doFTPThread(nullptr);
         done = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    const bool begun = cmtest::eventually([&] { return !server.receiving().empty(); });
     bool finishedEarly = done.load();
     setting.raiseExitInMemory();
+    server.hold(false);
     ftp.join();
     std::string out = GetCapturedStdout();
 
+    EXPECT_TRUE(begun);
     EXPECT_FALSE(finishedEarly);
+    EXPECT_EQ(server.receiving().size(), 1u);
     EXPECT_EQ(cmtest::countOf(out, "Calling: "), 1) << out;
     EXPECT_EQ(cmtest::countOf(out, "Result: 0\n"), 1) << out;
     std::vector<std::string> onServerNow = cmtest::listDir(serverDir + "/BBBK1234");

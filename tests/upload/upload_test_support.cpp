@@ -91,11 +91,7 @@ std::string FtpServerProcess::readLine(int timeoutMs) {
         if (nl != std::string::npos) {
             std::string line = pending_.substr(0, nl);
             pending_.erase(0, nl + 1);
-            if (line.rfind("stored ", 0) == 0) {
-                stored_.push_back(line.substr(7));
-                continue;
-            }
-            return line;
+            if (!takeReport(line)) return line;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return {};
@@ -134,9 +130,20 @@ void FtpServerProcess::stop() { command("stop", "stopped"); }
 void FtpServerProcess::start() { bringUp(); }
 void FtpServerProcess::refuseLogins(bool refuse) { command(refuse ? "refuse" : "accept", "ok"); }
 void FtpServerProcess::slow(int bytesPerSecond) { command("slow " + std::to_string(bytesPerSecond), "ok"); }
+void FtpServerProcess::hold(bool held) { command(held ? "hold" : "release", "ok"); }
 
-std::vector<std::string> FtpServerProcess::stored() {
-    // Picks up lines that arrived since the last command.
+bool FtpServerProcess::takeReport(const std::string& line) {
+    for (auto [prefix, seen] : {std::pair{std::string("stored "), &stored_}, {std::string("receiving "), &receiving_}}) {
+        if (line.rfind(prefix, 0) == 0) {
+            seen->push_back(line.substr(prefix.size()));
+            return true;
+        }
+    }
+    return false;
+}
+
+// Picks up the reports that arrived since the last command.
+void FtpServerProcess::readReportsSoFar() {
     for (;;) {
         pollfd p{fromServer_, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0) break;
@@ -147,11 +154,19 @@ std::vector<std::string> FtpServerProcess::stored() {
     }
     size_t nl;
     while ((nl = pending_.find('\n')) != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
+        takeReport(pending_.substr(0, nl));
         pending_.erase(0, nl + 1);
-        if (line.rfind("stored ", 0) == 0) stored_.push_back(line.substr(7));
     }
+}
+
+std::vector<std::string> FtpServerProcess::stored() {
+    readReportsSoFar();
     return stored_;
+}
+
+std::vector<std::string> FtpServerProcess::receiving() {
+    readReportsSoFar();
+    return receiving_;
 }
 
 void installUploadTool(const cmtest::BoardRoot& root, Tool tool) {

@@ -26,14 +26,18 @@ public:
     void start();                              // up again on the same address
     void refuseLogins(bool refuse);
     void slow(int bytesPerSecond);             // 0: full speed
+    void hold(bool held);                      // held: uploads are not read until released
 
     const std::string& dir() const { return dir_; }
-    // "stored ..." lines seen so far.
+    // The paths of the "stored ..." and "receiving ..." reports seen so far.
     std::vector<std::string> stored();
+    std::vector<std::string> receiving();
 
 private:
     std::string command(const std::string& line, const std::string& answerPrefix);
     std::string readLine(int timeoutMs);
+    void readReportsSoFar();
+    bool takeReport(const std::string& line);
     void bringUp();
 
     std::string dir_;
@@ -42,6 +46,7 @@ private:
     int fromServer_ = -1;
     std::string pending_;
     std::vector<std::string> stored_;
+    std::vector<std::string> receiving_;
 };
 
 // What stands at "/usr/bin/ncftpput" in the emulated board.

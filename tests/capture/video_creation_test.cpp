@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 
 #include "app/run_config.h"
 #include "board/camera_selection.h"
@@ -206,10 +205,11 @@ TEST_F(VideoCreationTest, ExitFlagAtStartEndsTheThreadBeforeAnyPass) {
 
 TEST_F(VideoCreationTest, ThreadIsStartedOnce) {
     setting.raiseExitInMemory();  // the thread returns at once
+    nCreatingVideosForInput.store(7);  // the thread sets -1 after its first line
     CaptureStdout();
     EXPECT_EQ(initCreateVideoThread(), 0);
     EXPECT_EQ(initCreateVideoThread(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(cmtest::eventually([] { return nCreatingVideosForInput.load() == -1; }));
     std::string out = GetCapturedStdout();
     EXPECT_EQ(cmtest::countOf(out, "Capture video thread created successfully!\n"), 1);
     EXPECT_EQ(cmtest::countOf(out, "video creation thread work start!\n"), 1);

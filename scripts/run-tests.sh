@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs every test:
-#   1. the native build's unit, end-to-end and package tests;
+#   1. the native build's unit, end-to-end and package tests, and one short
+#      run of each benchmark;
 #   2. the unit tests of the board (armhf) build under qemu-arm;
 #   3. the unit and end-to-end tests under ASan+UBSan and under TSan;
 #   4. every libFuzzer target for a bounded time.
@@ -20,7 +21,9 @@ stage_done() {
 }
 "$top/scripts/install-deps.sh"
 stage_done "packages"
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The benchmarks are built too, so that they keep building and running;
+# scripts/run-benchmarks.sh measures with them.
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCM_BUILD_BENCHMARKS=ON
 cmake --build "$build"
 stage_done "native build"
 if [ $# -eq 0 ]; then

@@ -53,7 +53,6 @@ def start_direct_path(board, cameras=True, args=(), faster=None, env=None):
     return d
 
 
-
 def notify_url(path, serial=SERIAL):
     return "/notify_file_upload.php?deviceid=%s&fpath=%s" % (serial, path)
 

@@ -34,7 +34,6 @@ except ImportError:  # the emulated cameras are not part of this tree
     emucam_pattern = None
 
 
-
 def is_subsequence(part, whole):
     it = iter(whole)
     return all(any(x == y for y in it) for x in part)

@@ -30,7 +30,6 @@ CAPTURED = re.compile(r"^video([01]):Captured in \d+ms!!  Memory is \d+ MB, cvf=
 CLIP = re.compile(r"^user([0-3])_\d{14}_\d{6}\.avi$")
 
 
-
 @unittest.skipUnless(os.path.exists(harness.EMUCAM_PRELOAD) and emucam_pattern is not None,
                      "the emulated cameras are not part of this build")
 class DefaultPathAlertRoadTest(unittest.TestCase):

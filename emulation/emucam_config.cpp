@@ -260,7 +260,10 @@ bool parseConfig(std::string_view text, Config& out, std::string& error) {
     return true;
 }
 
-bool configFromEnvironment(Config& out, std::string& error) {
+namespace {
+
+// The camera lines named by EMUCAM_CONFIG.
+bool configTextFromEnvironment(Config& out, std::string& error) {
     const char* env = std::getenv("EMUCAM_CONFIG");
     if (env == nullptr || *env == '\0') {
         out = Config::defaults();
@@ -280,6 +283,15 @@ bool configFromEnvironment(Config& out, std::string& error) {
         text = ss.str();
     }
     return parseConfig(text, out, error);
+}
+
+}  // namespace
+
+bool configFromEnvironment(Config& out, std::string& error) {
+    const char* dropLog = std::getenv("EMUCAM_DROP_LOG");
+    if (!configTextFromEnvironment(out, error)) return false;
+    out.dropLog = dropLog != nullptr ? dropLog : "";
+    return true;
 }
 
 std::string fourccText(std::uint32_t fourcc) {

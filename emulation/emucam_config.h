@@ -59,6 +59,10 @@ struct CameraConfig {
 
 struct Config {
     CameraConfig cameras[kCameras];
+    // A file every dropped frame is appended to as a line "PID CAMERA
+    // COUNTER" (empty: none), so that a test can tell the frames a camera
+    // lost for want of a queued buffer from frames its client lost.
+    std::string dropLog;
 
     // Four healthy cameras: MJPEG (YUYV also offered), 640x480 at 30 fps.
     static Config defaults();
@@ -78,7 +82,8 @@ CameraConfig healthyCamera();
 bool parseConfig(std::string_view text, Config& out, std::string& error);
 
 // The configuration named by EMUCAM_CONFIG: its text, or the content of the
-// file it names; the defaults when unset or empty.
+// file it names; the defaults when unset or empty. EMUCAM_DROP_LOG names
+// `dropLog`.
 bool configFromEnvironment(Config& out, std::string& error);
 
 std::string fourccText(std::uint32_t fourcc);

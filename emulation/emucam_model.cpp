@@ -288,11 +288,21 @@ struct Model::Impl {
             slots[i].cfg = c.cameras[i];
             slots[i].busyLeft = c.cameras[i].busyFormatAttempts;
         }
+        if (!c.dropLog.empty()) {
+            dropLog = sys.open(c.dropLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (dropLog < 0) std::fprintf(stderr, "emucam: cannot open %s: %s\n", c.dropLog.c_str(), std::strerror(errno));
+        }
     }
+    ~Impl() {
+        if (dropLog >= 0) sys.close(dropLog);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     Config config;
     Passthrough sys;
     Slot slots[kCameras];
+    int dropLog = -1;  // appended to, one whole line per write
 
     std::mutex tableLock;
     std::unordered_map<int, std::shared_ptr<Handle>> handles;
@@ -550,6 +560,11 @@ void Model::Impl::produce(Instance& inst, std::int64_t now) {
     slot.produced.fetch_add(1);
     if (inst.queued.empty()) {
         slot.dropped.fetch_add(1);
+        if (dropLog >= 0) {
+            char line[64];
+            int n = std::snprintf(line, sizeof line, "%ld %d %u\n", static_cast<long>(::getpid()), slot.index, counter);
+            (void)!::write(dropLog, line, static_cast<std::size_t>(n));
+        }
         return;
     }
     int index = inst.queued.front();

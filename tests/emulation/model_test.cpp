@@ -5,9 +5,14 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "camera_client.h"
 #include "emulation/emucam_inprocess.h"
 #include "emulation/emucam_reader.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -287,6 +292,59 @@ TEST(EmucamStreaming, ASlowClientLosesFramesAsWithARealDriver) {
     // Frames made while no buffer was queued never arrive.
     EXPECT_GT(c.buf.sequence, b2.sequence + 3);
     EXPECT_GT(cams.model().stats(1).dropped, 3u);
+}
+
+TEST(EmucamStreaming, TheDropLogNamesEachFrameLostForWantOfABuffer) {
+    char path[] = "/tmp/emucam-drops-XXXXXX";
+    int tmp = mkstemp(path);
+    ASSERT_GE(tmp, 0);
+    ::close(tmp);
+    emucam::Config config = emucam::Config::defaults();
+    config.dropLog = path;
+    std::vector<std::uint32_t> lost;
+    std::uint32_t afterHeld = 0, resumed = 0;
+    {
+        emucam::InProcessCameras cams(config);
+        Camera cam("/dev/video2");
+        ASSERT_EQ(cam.start(2), 0);
+        Frame a;
+        ASSERT_EQ(cam.next(a), 0);
+        usleep(300000);  // both buffers fill, later frames are dropped
+        v4l2_buffer b1, b2;
+        ASSERT_EQ(cam.dequeue(b1), 0);
+        ASSERT_EQ(cam.dequeue(b2), 0);
+        ASSERT_EQ(cam.queue(b1.index), 0);
+        Frame c;
+        ASSERT_EQ(cam.next(c), 0);
+        auto first = emucam::readJpegPattern(a.data.data(), a.data.size());
+        auto last = emucam::readJpegPattern(c.data.data(), c.data.size());
+        ASSERT_TRUE(first && last);
+        EXPECT_EQ(first->camera, 2);
+        // Counter and sequence advance together with every frame made.
+        afterHeld = first->counter + (b2.sequence - a.buf.sequence);
+        resumed = last->counter;
+        EXPECT_EQ(resumed - first->counter, c.buf.sequence - a.buf.sequence);
+        ASSERT_EQ(cam.streamOff(), 0);
+        for (const std::string& line : cmtest::splitLines(cmtest::readFile(path))) {
+            long pid = 0;
+            int camera = -1;
+            unsigned counter = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), "%ld %d %u", &pid, &camera, &counter), 3) << line;
+            EXPECT_EQ(pid, static_cast<long>(getpid()));
+            EXPECT_EQ(camera, 2);
+            lost.push_back(counter);
+        }
+        EXPECT_EQ(lost.size(), cams.model().stats(2).dropped);
+    }
+    ::unlink(path);
+    // The frames between the last one held and the next delivered, then
+    // those made after it while no buffer was queued again.
+    ASSERT_GT(resumed, afterHeld + 1);
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t n = afterHeld + 1; n < resumed; ++n) expected.push_back(n);
+    ASSERT_GE(lost.size(), expected.size());
+    EXPECT_EQ(std::vector<std::uint32_t>(lost.begin(), lost.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected);
+    for (std::size_t i = expected.size(); i < lost.size(); ++i) EXPECT_GT(lost[i], resumed);
 }
 
 TEST(EmucamStreaming, BlockingDequeueWaitsForAFrame) {

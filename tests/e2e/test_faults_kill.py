@@ -80,11 +80,13 @@ class KilledDirectPathTest(unittest.TestCase):
         made = converted_clips(d.stdout)
         d.stop()
         self.first_stdout = d.stdout
+        self.first_pid = d.proc.pid
         return made
 
     def restart_and_check(self, made):
-        """Second run with the ordinary tools: every clip of `made` reaches
-        the server exactly once, whole, and is announced once."""
+        """Second run with the ordinary tools: every clip of `made` (by the
+        first run, process `self.first_pid`) reaches the server exactly
+        once, whole, and is announced once."""
         harness.board_root.link(self.board.path("/usr/bin/avconv"), STAND_IN)
         d = start_direct_path(self.board, True)
         names = sorted(os.path.basename(p) for p in made)
@@ -103,7 +105,7 @@ class KilledDirectPathTest(unittest.TestCase):
             counters = check_clip_shows_camera(self, os.path.join(self.ledger.dir, name), device)
             # A whole recording: about 100 frames of the camera.
             self.assertGreaterEqual(counters[-1] - counters[0] + 1, 80, name)
-            harness.check_frame_counters(self, counters, name)
+            harness.check_frame_counters(self, counters, name, self.board.camera_drops(device, self.first_pid))
         # Nothing half made is left to be uploaded later.
         self.assertEqual(glob.glob(self.board.path("/tmp/*.raw")), [])
         self.assertEqual([n for n in os.listdir(self.board.path(QUEUE)) if n.endswith(".mp4")], [])
@@ -135,6 +137,7 @@ class KilledDirectPathTest(unittest.TestCase):
         time.sleep(0.5)
         made = converted_clips(d.stdout)
         d.stop()
+        self.first_pid = d.proc.pid
         partial = [n for n in os.listdir(self.ledger.dir) if n.endswith(".uploading")]
         self.assertTrue(partial, "the kill did not cut an upload short")
         self.assertEqual(self.ledger.files(), [])

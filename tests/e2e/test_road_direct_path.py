@@ -74,7 +74,7 @@ class DirectPathClipRoadsTest(unittest.TestCase):
         self.assertNotIn(None, readings, "a frame without a readable pattern in " + name)
         self.assertEqual({c for c, _ in readings}, {camera}, name)
         counters = [n for _, n in readings]
-        harness.check_frame_counters(self, counters, name)
+        harness.check_frame_counters(self, counters, name, self.board.camera_drops(camera, self.daemon.proc.pid))
         return counters[-1] - counters[0] + 1
 
     def test_user_request_and_alert_give_converted_clips_uploaded_and_announced(self):

@@ -77,7 +77,7 @@ class UsbPathTest(unittest.TestCase):
         cameras = {r[0] for r in readings}
         self.assertEqual(cameras, {device}, path)
         counters = [r[1] for r in readings]
-        harness.check_frame_counters(self, counters, path)
+        harness.check_frame_counters(self, counters, path, self.board.camera_drops(device, self.daemon.proc.pid))
         distinct = counters[-1] - counters[0] + 1
         self.assertGreaterEqual(distinct, minimum_frames, path)
         self.assertLessEqual(distinct, 300 + 90, path)

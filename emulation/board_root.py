@@ -69,6 +69,18 @@ def make(root, serial="BBBK1234", switches="1111", dip5=0, dip6=0):
     return root
 
 
+def cache_value(build, name, default):
+    """A CMake cache value of the build in directory `build`, or `default`."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return default
+
+
 def link(path, target):
     if os.path.lexists(path):
         os.unlink(path)

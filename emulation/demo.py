@@ -60,17 +60,6 @@ class Stop(Exception):
     """Ctrl-C, SIGTERM or the end of --duration."""
 
 
-def cache_value(build, name, default):
-    try:
-        with open(os.path.join(build, "CMakeCache.txt")) as f:
-            for line in f:
-                if line.startswith(name + ":"):
-                    return line.split("=", 1)[1].strip()
-    except OSError:
-        pass
-    return default
-
-
 def is_loopback(address):
     try:
         return ipaddress.ip_address(address).is_loopback
@@ -255,8 +244,8 @@ class Demo:
         for path in (self.daemon_path, self.control_path, self.cameras):
             if not os.path.exists(path):
                 raise RuntimeError("%s is missing: build first (scripts/run-demo.sh builds)" % path)
-        ftp_host = cache_value(self.build, "CM_FTP_HOST", "127.0.0.1")
-        self.stream_address = cache_value(self.build, "CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
+        ftp_host = board_root.cache_value(self.build, "CM_FTP_HOST", "127.0.0.1")
+        self.stream_address = board_root.cache_value(self.build, "CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
         # The demo never lets the daemon reach beyond this machine.
         if ftp_host != "127.0.0.1":
             raise RuntimeError("this build uploads to %s; the demo needs a build whose CM_FTP_HOST is 127.0.0.1"

@@ -311,20 +311,8 @@ STREAMING_SERVER = os.path.join(SOURCE_DIR, "emulation", "streaming_server.py")
 STREAMING_PORT = 8080
 
 
-def _cache_value(name, default):
-    """A CMake cache value of the build under test."""
-    try:
-        with open(os.path.join(BUILD_DIR, "CMakeCache.txt")) as f:
-            for line in f:
-                if line.startswith(name + ":"):
-                    return line.split("=", 1)[1].strip()
-    except OSError:
-        pass
-    return default
-
-
 # The streaming server the daemon connects to without options.
-DEFAULT_STREAMING_SERVER = _cache_value("CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
+DEFAULT_STREAMING_SERVER = board_root.cache_value(BUILD_DIR, "CM_DEFAULT_STREAMING_SERVER", "127.0.0.1")
 
 
 class StreamingServer:
@@ -395,7 +383,7 @@ class StreamingServer:
 
 # The upload server the daemon's command line names (CM_FTP_HOST of the
 # build; port 21, which the command line cannot change).
-FTP_HOST = _cache_value("CM_FTP_HOST", "127.0.0.1")
+FTP_HOST = board_root.cache_value(BUILD_DIR, "CM_FTP_HOST", "127.0.0.1")
 
 
 class FtpServer:

@@ -38,10 +38,10 @@ class PackageTest(unittest.TestCase):
         for path in ("./usr/bin/capture_module", "./usr/bin/capture_control",
                      "./usr/lib/systemd/system/capture_module.service", "./etc/default/capture-module",
                      "./usr/share/man/man8/capture_module.8.gz", "./usr/share/doc/capture-module/copyright",
-                     "./usr/share/doc/capture-module/changelog.gz"):
+                     "./usr/share/doc/capture-module/changelog.gz", "./usr/libexec/capture-module/avconv"):
             self.assertIn(path, listing)
-        for exe in ("capture_module", "capture_control"):
-            self.assertTrue(os.access(os.path.join(self.root, "usr/bin", exe), os.X_OK), exe)
+        for exe in ("usr/bin/capture_module", "usr/bin/capture_control", "usr/libexec/capture-module/avconv"):
+            self.assertTrue(os.access(os.path.join(self.root, exe), os.X_OK), exe)
         ctrl = os.path.join(self.out, "ctrl")
         subprocess.run(["dpkg-deb", "-e", self.deb, ctrl], check=True)
         with open(os.path.join(ctrl, "conffiles")) as f:

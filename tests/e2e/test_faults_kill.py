@@ -1,6 +1,8 @@
 """The daemon killed with SIGKILL in the middle of making or sending a clip,
 as the board's supervisor does when it stops the service (the whole process
-group goes, converter and upload tool included), then started again. No
+group goes, the upload tool included; a converter runs under its time limit
+in a group of its own and may outlive it, holding its clip's lock), then
+started again. No
 partial clip may ever reach the upload server, and every clip whose raw
 material survived the kill must arrive after the restart, exactly once,
 with one notification record.

@@ -19,6 +19,7 @@
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
+#include "v4l2/clip_conversion.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -144,6 +145,9 @@ void runCaptureModule(int argc, char** argv) {
         verbos("Frames count=%d", frame_count);
     }
 
+    // Raw clips an earlier run left unconverted are converted whatever
+    // capture path this run takes (the command thread runs on every path).
+    start_clip_conversion();
     startThreads();
 
     waitForExitRequest();

@@ -11,7 +11,8 @@ Under the root, the daemon finds what it finds on the board:
                            daemon runs
   /sys/bus/i2c/devices/1-0050/eeprom   the board identity EEPROM with a serial
   /usr/bin/ncftpput        Debian's real upload tool
-  /usr/bin/avconv          the converter stand-in (Debian's ffmpeg)
+  /usr/bin/avconv          the converter front end the package installs
+                           (packaging/avconv, on Debian's ffmpeg)
 
 Usage: board_root.py ROOT [--serial S] [--switches 1111] [--dip5 0] [--dip6 0]
 """
@@ -25,6 +26,8 @@ DIP5_PIN = 27
 DIP6_PIN = 10
 ACTIVITY_PIN = 87
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The board's converter: the package's own front end, as installed.
+CONVERTER = os.path.join(os.path.dirname(HERE), "packaging", "avconv")
 
 
 def eeprom_image(serial):
@@ -63,9 +66,7 @@ def make(root, serial="BBBK1234", switches="1111", dip5=0, dip6=0):
     with open(os.path.join(root, "sys/bus/i2c/devices/1-0050/eeprom"), "wb") as f:
         f.write(eeprom_image(serial))
     link(os.path.join(root, "usr/bin/ncftpput"), "/usr/bin/ncftpput")
-    converter = os.path.join(HERE, "avconv")
-    if os.path.exists(converter):
-        link(os.path.join(root, "usr/bin/avconv"), converter)
+    link(os.path.join(root, "usr/bin/avconv"), CONVERTER)
     return root
 
 

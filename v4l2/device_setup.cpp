@@ -94,6 +94,23 @@ void listFrameIntervals(int N, const v4l2_format& fmt) {
     fflush(stdout);
 }
 
+// The rate the raw clips are timed with: the driver's time per frame as it
+// reads back, so that a clip plays at the speed it was recorded at even when
+// the driver kept another rate than the one asked for (or none was asked).
+// A driver that reports no time per frame leaves the asked rate, if any.
+void recordDeliveredRate(int N, const v4l2_fract& tpf) {
+    if (tpf.numerator != 0 && tpf.denominator != 0) {
+        delivered_rate_frames[N] = tpf.denominator;
+        delivered_rate_seconds[N] = tpf.numerator;
+    } else if (g_FrameRate > 0 && g_Numerator > 0) {
+        delivered_rate_frames[N] = static_cast<unsigned>(g_FrameRate);
+        delivered_rate_seconds[N] = static_cast<unsigned>(g_Numerator);
+    } else {
+        delivered_rate_frames[N] = 0;
+        delivered_rate_seconds[N] = 0;
+    }
+}
+
 void setFrameRate(int N, const v4l2_format& fmt) {
     v4l2_streamparm parm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -112,6 +129,7 @@ void setFrameRate(int N, const v4l2_format& fmt) {
         else
             errno_continue("VIDIOC_S_PARM FAILED TO SET", N);
     }
+    recordDeliveredRate(N, tpf);
     printf("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
            static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
     fflush(stdout);
@@ -243,6 +261,8 @@ ConfigureResult configure_usb_device(int N) {
     v4l2_format fmt{};
     if (!setFormat(N, fmt)) return ConfigureResult::FormatFailed;
     delivered_pixel_format[N] = fmt.fmt.pix.pixelformat;
+    delivered_width[N] = fmt.fmt.pix.width;
+    delivered_height[N] = fmt.fmt.pix.height;
 
     listFrameIntervals(N, fmt);
     setFrameRate(N, fmt);
@@ -262,6 +282,8 @@ void release_usb_device(int N) {
     }
     n_buffers[N] = 0;
     delivered_pixel_format[N] = 0;
+    delivered_width[N] = delivered_height[N] = 0;
+    delivered_rate_frames[N] = delivered_rate_seconds[N] = 0;
     toStderr("%s: %s %d.. Reason: %s\n", pathOf(N), "close fd", fd[N], "Cycle exit");
     if (fd[N] >= 0 && cm::sys().close(fd[N]) == -1) {
         int err = errno;

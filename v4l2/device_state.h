@@ -47,3 +47,11 @@ extern int nDevicesIDs[kV4l2Devices];                 // 0..4, constant
 // The pixel format the driver agreed to deliver in the current device cycle
 // (0 while not known); it tells the converter what the raw clip holds.
 extern std::uint32_t delivered_pixel_format[kV4l2Devices];  // worker only
+// The frame size the driver agreed to deliver, and the frame rate it set as
+// frames per second (delivered_rate_frames / delivered_rate_seconds, read
+// back from the driver's time per frame): what the raw clips of the current
+// cycle hold. 0 while not known.
+extern unsigned delivered_width[kV4l2Devices];           // worker only
+extern unsigned delivered_height[kV4l2Devices];          // worker only
+extern unsigned delivered_rate_frames[kV4l2Devices];     // worker only
+extern unsigned delivered_rate_seconds[kV4l2Devices];    // worker only

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <string>
 
+#include "v4l2/clip_conversion.h"
+
 inline constexpr unsigned kSaveMinimumBytes = 500;            // a buffer of this size or less is not saved
 inline constexpr std::size_t kResidentKeepBytes = 32u << 20;  // kept resident when a buffer is emptied
 inline constexpr unsigned kCreatedFileMode = 0644;
@@ -44,9 +46,11 @@ void uninit_memory_output_buffer(int N);
 // frame does not fit (len + length reaches 100,000,000) or there is no block.
 bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 
-// Writes the buffer as the raw clip "/tmp/<name>_<N>_<time group>.raw",
-// empties it and queues the conversion command. A buffer of 500 bytes or
-// less writes nothing.
+// Writes the buffer as the raw clip "/tmp/<name>_<N>_<time group>.raw" with
+// its format file (clip_conversion.h), empties it and queues the
+// conversion. A buffer of 500 bytes or less writes nothing. A raw clip that
+// could not be written whole is logged as cut short and marked so in its
+// format file.
 void save_memory_output_buffer(int N, const char* name);
 
 // Writes latest streaming entry N to "/tmp/<name>_<N>_<time group>.jpeg" and
@@ -57,67 +61,12 @@ void save_streaming_output_buffer(int N, const char* name);
 // "ukn" for unlisted values; nullptr for 0 (no request) and 4 (dropped).
 const char* clip_name_for_save_request(int request);
 
-struct ClipPaths {
-    std::string raw;           // "<tmp>/<name>_<N>_<ts>.raw"
-    std::string temporaryMp4;  // "<tmp>/<name>_<N>_<ts>.mp4"
-    std::string queued;        // "<base>/queue/<name>_<N>_<ts>.mp4"
-};
-ClipPaths clip_paths(const std::string& tmpDir, const std::string& baseDir, const std::string& name, int N,
-                     const std::string& timeGroup);
-
-// What the converter command is built from (the run configuration's values).
-struct ConverterSettings {
-    std::string converter;      // the converter program's path
-    bool copy = false;          // "-copy": copy the stream instead of re-encoding
-    int forceFormat = 11;       // device format preset
-    std::uint32_t pixelFormat;  // decides the converter's input format
-    int frameRate = 0;          // camera frame rate, 0 = not set
-    std::string fps;            // output rate flags
-    std::string size;           // output size flags
-    std::string bitrate;        // output bit-rate flags
-};
-ConverterSettings converter_settings_from_run_config();
-// The same for the clips of device N: the converter reads the raw clip in
-// the format the driver agreed to deliver (a preset may ask the device for
-// H264 while the configured pixel format still says MJPG); the configured
-// pixel format only while the device's is not known.
-ConverterSettings converter_settings_for_device(int N);
-
-// "-f h264 ", "-f mjpeg ", "-f yuyv " or "" by pixel format.
-std::string converter_format_flags(std::uint32_t pixelFormat);
-// "-r <rate>" for a rate above 0, else "".
-std::string converter_rate_flags(int frameRate);
-
-// The whole shell command: convert into the temporary MP4 file, move it
-// into the queue directory, and only then remove the raw clip. The move goes
-// to the in-progress name in the queue directory first (a move from /tmp
-// crosses file systems and copies) and only then, once complete, is renamed
-// within the directory to the name the upload walk takes.
-//
-// The raw clip is the one copy of the recording until the MP4 file stands
-// in the queue under its final name: a process killed anywhere before that
-// (the supervisor stopping the service takes the shell with it) leaves the
-// raw clip for the next start to convert again. A failed conversion moves
-// nothing (its output may be a partial MP4 file, which must never be
-// uploaded), removes the raw clip and the temporary MP4 file, and ends the
-// command with the converter's status. A failed move keeps both files for
-// the next start.
-std::string convert_command(const ConverterSettings& settings, const ClipPaths& paths);
-
 enum class FileWrite { Done, OpenFailed, RenameFailed };
 // Writes `data` to a fresh file beside `path` and renames it over `path`.
 // `written` is the number of bytes that reached the file; `err` the errno of
 // a failure.
 FileWrite write_file_replacing(const std::string& path, const void* data, std::size_t length, std::size_t& written,
                                int& err);
-
-// Queues again the conversion of every raw clip in /tmp that a previous run
-// saved but whose conversion it never completed (with this run's converter
-// settings), and removes the half-written files a run may have left behind.
-// A raw clip whose MP4 file already stands in the queue under its final
-// name was converted: the run ended before removing it, and it is removed
-// now instead of being converted (and uploaded) a second time.
-void requeue_pending_raw_clips();
 
 // The block of a buffer is mapped through here; tests install a mapper that
 // fails (returns nullptr). nullptr restores the anonymous mapping.

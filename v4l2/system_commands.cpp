@@ -7,24 +7,35 @@
 #include "common/threads.h"
 #include "control/settings.h"
 #include "log/debug.h"
-#include "v4l2/memory_output.h"
 
 SystemCommandQueue system_commands;
 std::atomic<pthread_t> tid_system_commands{0};
 
-void SystemCommandQueue::append(std::string command, std::string claim) {
+namespace {
+double clockSeconds() {
+    timespec t = cm::now();
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+}  // namespace
+
+void SystemCommandQueue::append(std::string command, std::string claim, Completion done, double notBefore) {
     std::lock_guard<std::mutex> g(lock_);
-    entries_.push_back(Entry{std::move(command), std::move(claim)});
+    entries_.push_back(Entry{std::move(command), std::move(claim), std::move(done), notBefore});
 }
 
-bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting) {
+bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting, Completion* done) {
+    const double now = clockSeconds();
     std::lock_guard<std::mutex> g(lock_);
-    if (entries_.empty()) return false;
-    waiting = entries_.size();
-    command = std::move(entries_.front().command);
-    runningClaim_ = std::move(entries_.front().claim);
-    entries_.pop_front();
-    return true;
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->notBefore > now) continue;
+        waiting = entries_.size();
+        command = std::move(it->command);
+        runningClaim_ = std::move(it->claim);
+        if (done != nullptr) *done = std::move(it->done);
+        entries_.erase(it);
+        return true;
+    }
+    return false;
 }
 
 void SystemCommandQueue::finished() {
@@ -49,14 +60,16 @@ std::size_t SystemCommandQueue::size() const {
 bool runNextSystemCommand() {
     std::string command;
     std::size_t waiting = 0;
-    if (!system_commands.takeFirst(command, waiting)) return false;
+    SystemCommandQueue::Completion done;
+    if (!system_commands.takeFirst(command, waiting, &done)) return false;
     printf("cmds waiting: %zu\n", waiting);
     printf("running cmd: %s\n", command.c_str());
     fflush(stdout);
     int status = cm::runShell(command);
-    system_commands.finished();
     printf("cmd result: %d\n", status);
     fflush(stdout);
+    if (done) done(status);
+    system_commands.finished();
     return true;
 }
 
@@ -67,9 +80,6 @@ int initSystemCommandsThread() {
 
 void* doSystemCommands(void*) {
     verbos("Systems command thread started!");
-    // Restarts are normal on the board; conversions that were still queued
-    // when the last run ended are queued again before anything else runs.
-    requeue_pending_raw_clips();
     while (!exitRequested()) {
         runNextSystemCommand();
         cm::sleepSeconds(1);

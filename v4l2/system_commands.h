@@ -9,6 +9,14 @@
 // An entry may claim a file path (the raw clip it converts). A path stays
 // claimed from the append until its command has finished, so that a later
 // save never reuses the name of a clip whose conversion is still pending.
+//
+// An entry may also carry a completion step, run on the command thread
+// right after the command with its wait status (the clip conversion checks
+// and moves its output there), and a time before which it is not run (a
+// retry after a pause; the time is the process clock's, common/clock.h).
+// Entries whose time has come run in the order of appending; an entry still
+// waiting for its time holds back nothing behind it. The queue knows nothing
+// of what its commands do.
 #pragma once
 
 #include <pthread.h>
@@ -16,21 +24,29 @@
 #include <atomic>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 class SystemCommandQueue {
 public:
-    // Appends a copy of `command`; `claim` (may be empty) names the file the
-    // command consumes.
-    void append(std::string command, std::string claim = {});
+    // Runs on the command thread after the command, with its wait status.
+    using Completion = std::function<void(int status)>;
 
-    // Count-copy-remove of one pass: false when the queue is empty, else the
-    // first command (removed from the queue) and the number of commands that
-    // were waiting. Its claim stays held until finished() is called.
-    bool takeFirst(std::string& command, std::size_t& waiting);
-    // The command taken last has finished: its claim is released.
+    // Appends a copy of `command`; `claim` (may be empty) names the file the
+    // command consumes; `done` (may be empty) is its completion step;
+    // `notBefore` (seconds of the process clock, 0 = at once) the earliest
+    // time it runs.
+    void append(std::string command, std::string claim = {}, Completion done = {}, double notBefore = 0);
+
+    // Count-copy-remove of one pass: false when no command is due, else the
+    // first due command (removed from the queue), its completion step and
+    // the number of commands that were waiting (due or not). Its claim
+    // stays held until finished() is called.
+    bool takeFirst(std::string& command, std::size_t& waiting, Completion* done = nullptr);
+    // The command taken last has finished (completion step included): its
+    // claim is released.
     void finished();
 
     // Whether a queued or running command claims `path`.
@@ -41,6 +57,8 @@ private:
     struct Entry {
         std::string command;
         std::string claim;
+        Completion done;
+        double notBefore = 0;
     };
     mutable std::mutex lock_;
     std::deque<Entry> entries_;
@@ -54,11 +72,11 @@ extern std::atomic<pthread_t> tid_system_commands;
 // returns the thread-creation result, 0 on success.
 int initSystemCommandsThread();
 
-// The thread body: re-queues the conversions a previous run left pending,
-// then runs one queued command per pass, one pass per second, until the
-// exit flag rises. Returns 0.
+// The thread body: runs one due command per pass, one pass per second,
+// until the exit flag rises. Returns 0.
 void* doSystemCommands(void*);
 
-// One pass of the thread without the pause: runs the first queued command,
-// if any, reporting it on standard output. Returns whether one ran.
+// One pass of the thread without the pause: runs the first due command, if
+// any, reporting it on standard output, then its completion step. Returns
+// whether one ran.
 bool runNextSystemCommand();

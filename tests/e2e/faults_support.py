@@ -58,16 +58,21 @@ def notify_url(path, serial=SERIAL):
 
 
 def converted_clips(stdout):
-    """The queue paths of every conversion the daemon queued, in order: the
-    path of each "mp4 convert cmd: " line that lies in the queue directory
-    under a final name (the target of the last move)."""
+    """The queue paths of every clip the daemon queued a conversion for, in
+    order, once each (a retry queues the same clip again): from the raw
+    clip "<root>/tmp/<stem>.raw" after "-i" of each "mp4 convert cmd: "
+    line, "<root>/home/Tarvisel/queue/<stem>.mp4"."""
     out = []
     for line in stdout.splitlines():
         if line.startswith("mp4 convert cmd: "):
-            words = shlex.split(line[len("mp4 convert cmd: "):].replace(";", " ; "))
-            final = [w for w in words if re.search(r"/queue/(?!\.)[^/]+\.mp4$", w)]
-            if final:
-                out.append(final[-1])
+            words = shlex.split(line[len("mp4 convert cmd: "):])
+            if "-i" not in words:
+                continue
+            m = re.match(r"^(.*)/tmp/([^/]+)\.raw$", words[words.index("-i") + 1])
+            if m:
+                path = "%s%s/%s.mp4" % (m.group(1), QUEUE, m.group(2))
+                if path not in out:
+                    out.append(path)
     return out
 
 

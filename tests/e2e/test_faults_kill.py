@@ -1,14 +1,16 @@
 """The daemon killed with SIGKILL in the middle of making or sending a clip,
 as the board's supervisor does when it stops the service (the whole process
-group goes, converter and upload tool included), then started again. No
+group goes, the upload tool included; a converter runs under its time limit
+in a group of its own and may outlive it, holding its clip's lock), then
+started again. No
 partial clip may ever reach the upload server, and every clip whose raw
 material survived the kill must arrive after the restart, exactly once,
 with one notification record.
 
 To hit the middle of a step reliably, the step is made slow: a converter
-that waits before converting, a `mv` that waits before moving a converted
-clip into the queue (a large clip copied across file systems), an FTP
-server that reads slowly. Each marks on the board when it has begun."""
+that waits before converting, one that waits after converting (before the
+daemon moves the clip into the queue), an FTP server that reads slowly.
+Each marks on the board when it has begun."""
 import glob
 import os
 import re
@@ -24,7 +26,7 @@ from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, PRELOAD, QUEUE, ServerL
                             keep_output_on_failure, notify_url, start_direct_path)
 from harness import FtpServer, wait_until
 
-STAND_IN = os.path.join(harness.SOURCE_DIR, "emulation", "avconv")
+FRONT_END = harness.board_root.CONVERTER
 
 
 def write_script(path, text):
@@ -55,17 +57,14 @@ class KilledDirectPathTest(unittest.TestCase):
 
     def slow_converter(self, seconds):
         write_script(self.board.path("/usr/bin/avconv"),
-                     "#!/bin/sh\ntouch %s\nsleep %d\nexec %s \"$@\"\n" % (self.mark("converting"), seconds, STAND_IN))
+                     "#!/bin/sh\ntouch %s\nsleep %d\nexec %s \"$@\"\n" % (self.mark("converting"), seconds, FRONT_END))
 
-    def slow_move_into_queue(self, seconds):
-        """A directory with a `mv` that waits before moving anything into the
-        queue directory; returns the PATH that puts it first."""
-        bin_dir = self.board.path("/slowbin")
-        os.makedirs(bin_dir)
-        write_script(os.path.join(bin_dir, "mv"),
-                     "#!/bin/sh\nfor a; do last=$a; done\ncase \"$last\" in\n  */queue/*) touch %s; sleep %d;;\nesac\n"
-                     "exec /bin/mv \"$@\"\n" % (self.mark("moving"), seconds))
-        return bin_dir + ":" + os.environ.get("PATH", "/usr/bin:/bin")
+    def slow_after_converting(self, seconds):
+        """A converter that, once its MP4 file is made, waits before it ends
+        (the daemon checks and moves the file into the queue after that)."""
+        write_script(self.board.path("/usr/bin/avconv"),
+                     "#!/bin/sh\n%s \"$@\"\ns=$?\ntouch %s\nsleep %d\nexit $s\n"
+                     % (FRONT_END, self.mark("converted"), seconds))
 
     def record_and_kill_at(self, mark, env=None):
         """First run: a user request, then SIGKILL of the whole process
@@ -87,7 +86,7 @@ class KilledDirectPathTest(unittest.TestCase):
         """Second run with the ordinary tools: every clip of `made` (by the
         first run, process `self.first_pid`) reaches the server exactly
         once, whole, and is announced once."""
-        harness.board_root.link(self.board.path("/usr/bin/avconv"), STAND_IN)
+        harness.board_root.link(self.board.path("/usr/bin/avconv"), FRONT_END)
         d = start_direct_path(self.board, True)
         names = sorted(os.path.basename(p) for p in made)
         wait_until(lambda: set(names) <= set(self.ledger.files()), 90, "the clips of the killed run on the server", d)
@@ -120,9 +119,9 @@ class KilledDirectPathTest(unittest.TestCase):
         d = self.restart_and_check(made)
         self.assertEqual(d.stdout.count("Queueing the conversion of a clip left by the last run"), 2)
 
-    def test_killed_while_a_converted_clip_moves_into_the_queue_the_restart_recovers_it(self):
-        path = self.slow_move_into_queue(5)
-        made = self.record_and_kill_at("moving", env={"PATH": path})
+    def test_killed_between_a_conversion_and_the_move_into_the_queue_the_restart_recovers_it(self):
+        self.slow_after_converting(5)
+        made = self.record_and_kill_at("converted")
         self.restart_and_check(made)
 
     def test_killed_during_an_upload_the_clip_arrives_whole_once(self):

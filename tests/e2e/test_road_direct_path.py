@@ -1,7 +1,7 @@
 """The roads of a user video request and of an alert on the direct V4L2 path
 ("-usb"), from the companion to the notification record: capture_control
 writes the request, each selected camera's worker saves a raw clip, the
-system command thread has the converter stand-in (Debian's ffmpeg) turn it
+system command thread has the converter (the package's front end on Debian's ffmpeg) turn it
 into an MP4 file in the upload queue, the FTP thread uploads it with
 Debian's ncftpput, deletes it and leaves one notification record, which the
 companion reads back.

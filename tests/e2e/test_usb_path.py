@@ -1,6 +1,6 @@
 """The direct V4L2 path of the built daemon ("-usb") on the emulated board:
 four emulated Motion-JPEG cameras, a user request and an alert written into
-the control file, and the MP4 clips the converter stand-in leaves in the
+the control file, and the MP4 clips the converter leaves in the
 queue, each decoded and read back frame by frame."""
 import glob
 import json

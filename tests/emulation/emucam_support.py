@@ -8,7 +8,6 @@ SOURCE_DIR = os.environ.get("CM_SOURCE_DIR", os.path.abspath(os.path.join(os.pat
 BUILD_DIR = os.environ.get("CM_BUILD_DIR", os.path.join(SOURCE_DIR, "build"))
 PRELOAD = os.path.join(BUILD_DIR, "emulation", "libemucam.so")
 OPENCV_CAPTURE = os.path.join(BUILD_DIR, "tests", "emulation", "opencv_capture")
-AVCONV = os.path.join(SOURCE_DIR, "emulation", "avconv")
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "emulation"))
 import emucam_pattern  # noqa: E402,F401

@@ -117,6 +117,24 @@ TEST_F(DeviceModelTest, FrameRateTheDriverKeepsIsReportedAndSetupGoesOn) {
     EXPECT_NE(err.find("Device: 0, VIDIOC_S_PARM FAILED TO SET error"), std::string::npos);
     EXPECT_NE(out.find("320x240@1/30"), std::string::npos);
     EXPECT_EQ(countOf(out, "set correctly"), 0);
+    // The clips are timed with the rate the camera kept, not the one asked.
+    EXPECT_EQ(delivered_rate_frames[0], 30u);
+    EXPECT_EQ(delivered_rate_seconds[0], 1u);
+}
+
+TEST_F(DeviceModelTest, WithNoRateAskedTheDriversRateAndSizeAreReadBack) {
+    startCameras("0 YUYV 640x480 20");
+    g_nPixelFormat = V4L2_PIX_FMT_YUYV;
+    g_FrameRate = 0;
+    openConfigured(0);
+    EXPECT_EQ(delivered_pixel_format[0], static_cast<std::uint32_t>(V4L2_PIX_FMT_YUYV));
+    EXPECT_EQ(delivered_width[0], 320u);
+    EXPECT_EQ(delivered_height[0], 240u);
+    EXPECT_EQ(delivered_rate_frames[0], 20u);
+    EXPECT_EQ(delivered_rate_seconds[0], 1u);
+    release_usb_device(0);
+    EXPECT_EQ(delivered_rate_frames[0], 0u);
+    EXPECT_EQ(delivered_width[0], 0u);
 }
 
 TEST_F(DeviceModelTest, MissingCameraDoesNotStopTheOthers) {

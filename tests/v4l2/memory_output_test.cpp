@@ -27,111 +27,6 @@ using cmtest::writeFile;
 
 const char kTs[] = "20240105123000_123456";
 
-// ---- converter command lines (no board root: paths stay as on the board) ----
-
-ConverterSettings defaults() {
-    ConverterSettings s;
-    s.converter = "/usr/bin/avconv";
-    s.copy = false;
-    s.forceFormat = 11;
-    s.pixelFormat = V4L2_PIX_FMT_MJPEG;
-    s.frameRate = 0;
-    s.fps = "-r 30000/1001";
-    return s;
-}
-
-TEST(ConverterCommandTest, DefaultUserClipOfDeviceOne) {
-    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "user", 1, kTs);
-    EXPECT_EQ(p.raw, "/tmp/user_1_20240105123000_123456.raw");
-    EXPECT_EQ(p.temporaryMp4, "/tmp/user_1_20240105123000_123456.mp4");
-    EXPECT_EQ(p.queued, "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
-    EXPECT_EQ(convert_command(defaults(), p),
-              "if /usr/bin/avconv -f mjpeg   -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y  "
-              "/tmp/user_1_20240105123000_123456.mp4;then "
-              "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
-              " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4 && rm /tmp/user_1_20240105123000_123456.raw;"
-              "else s=$?;rm -f /tmp/user_1_20240105123000_123456.mp4 /tmp/user_1_20240105123000_123456.raw;exit $s;fi");
-}
-
-TEST(ConverterCommandTest, H264PresetWithFrameRateThirtyGetsAspect) {
-    ConverterSettings s = defaults();
-    s.forceFormat = 4;
-    s.pixelFormat = V4L2_PIX_FMT_H264;
-    s.frameRate = 30;
-    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "user", 1, kTs);
-    EXPECT_EQ(convert_command(s, p),
-              "if /usr/bin/avconv -f h264  -r 30 -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y -aspect 16:9  "
-              "/tmp/user_1_20240105123000_123456.mp4;then "
-              "mv /tmp/user_1_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4"
-              " && mv /home/Tarvisel/queue/.incomplete.user_1_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4 && rm /tmp/user_1_20240105123000_123456.raw;"
-              "else s=$?;rm -f /tmp/user_1_20240105123000_123456.mp4 /tmp/user_1_20240105123000_123456.raw;exit $s;fi");
-}
-
-TEST(ConverterCommandTest, CopyHasNoRateSizeBitrateOrAspect) {
-    ConverterSettings s = defaults();
-    s.copy = true;
-    s.frameRate = 25;
-    s.forceFormat = 2;
-    s.size = "-s 640x480";
-    s.bitrate = "-b 1024k";
-    ClipPaths p = clip_paths("/tmp", "/home/Tarvisel", "usb", 0, kTs);
-    EXPECT_EQ(convert_command(s, p),
-              "if /usr/bin/avconv -f mjpeg  -i /tmp/usb_0_20240105123000_123456.raw -vcodec copy "
-              "/tmp/usb_0_20240105123000_123456.mp4;then "
-              "mv /tmp/usb_0_20240105123000_123456.mp4 /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4"
-              " && mv /home/Tarvisel/queue/.incomplete.usb_0_20240105123000_123456.mp4 "
-              "/home/Tarvisel/queue/usb_0_20240105123000_123456.mp4 && rm /tmp/usb_0_20240105123000_123456.raw;"
-              "else s=$?;rm -f /tmp/usb_0_20240105123000_123456.mp4 /tmp/usb_0_20240105123000_123456.raw;exit $s;fi");
-}
-
-TEST(ConverterCommandTest, SizeAndBitrateStandWhereTheTemplatePutsThem) {
-    ConverterSettings s = defaults();
-    s.size = "-s 640x480";
-    s.bitrate = "-b 512k";
-    ClipPaths p = clip_paths("/tmp", "/b", "mem", 3, kTs);
-    std::string c = convert_command(s, p);
-    EXPECT_EQ(c.substr(0, c.find(';')),
-              "if /usr/bin/avconv -f mjpeg   -i /tmp/mem_3_20240105123000_123456.raw -r 30000/1001 -s 640x480 -y -b 512k "
-              "/tmp/mem_3_20240105123000_123456.mp4");
-}
-
-TEST(ConverterCommandTest, InputFormatFlagsByPixelFormat) {
-    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_H264), "-f h264 ");
-    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_MJPEG), "-f mjpeg ");
-    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_YUYV), "-f yuyv ");
-    EXPECT_EQ(converter_format_flags(V4L2_PIX_FMT_RGB24), "");
-    EXPECT_EQ(converter_format_flags(0), "");
-    EXPECT_EQ(converter_rate_flags(0), "");
-    EXPECT_EQ(converter_rate_flags(-5), "");
-    EXPECT_EQ(converter_rate_flags(15), "-r 15");
-}
-
-TEST(ConverterCommandTest, UnusualPathsAreQuotedForTheShell) {
-    ConverterSettings s = defaults();
-    ClipPaths p = clip_paths("/tmp", "/home/my base;rm -rf x", "usb", 2, kTs);
-    std::string c = convert_command(s, p);
-    EXPECT_NE(c.find("'/home/my base;rm -rf x/queue/usb_2_20240105123000_123456.mp4'"), std::string::npos) << c;
-    EXPECT_EQ(c.find(" /home/my base"), std::string::npos) << c;
-}
-
-TEST(ConverterCommandTest, RunConfigurationDefaultsGiveTheDefaultCommand) {
-    resetRunConfig();
-    ConverterSettings s = converter_settings_from_run_config();
-    ClipPaths p = clip_paths("/tmp", LBASE_PATH, "user", 1, kTs);
-    EXPECT_EQ(convert_command(s, p), convert_command(defaults(), p));
-}
-
-TEST(ConverterCommandTest, DeviceClipsAreConvertedInTheFormatTheDriverDelivers) {
-    resetRunConfig();
-    force_format2 = 4;  // "-G": the device is asked for H264, the pixel format setting stays MJPG
-    EXPECT_EQ(converter_settings_for_device(2).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_MJPEG));
-    delivered_pixel_format[2] = V4L2_PIX_FMT_H264;
-    EXPECT_EQ(converter_settings_for_device(2).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_H264));
-    EXPECT_EQ(converter_settings_for_device(1).pixelFormat, static_cast<std::uint32_t>(V4L2_PIX_FMT_MJPEG));
-}
-
 TEST(ConverterCommandTest, ClipNamesBySaveRequest) {
     EXPECT_EQ(clip_name_for_save_request(0), nullptr);
     EXPECT_STREQ(clip_name_for_save_request(1), "usb");
@@ -157,11 +52,15 @@ protected:
         resetRunConfig();
         cmtest::makeDirs(LBASE_PATH + "/queue");
         ts = szTimeGroupTimestamp.renew();
+        g_bStreamingVideo.store(0);
         dev_name[1].store("/dev/video1");
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
     }
     void TearDown() override {
+        std::string command;
+        std::size_t waiting = 0;
+        while (system_commands.takeFirst(command, waiting)) system_commands.finished();
         for (int i = 0; i < kV4l2Devices; ++i) uninit_memory_output_buffer(i);
         uninit_streaming_output_buffer();
         out = testing::internal::GetCapturedStdout();
@@ -278,90 +177,21 @@ TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmpti
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_EQ(memory_otuput[1].len.load(), 0u);
     EXPECT_EQ(memory_otuput[1].count.load(), 0u);
-    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 1u);  // no temporary file left
+    // No temporary file left: the raw clip, its format file, the private
+    // output directory.
+    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 3u);
 
     ASSERT_EQ(system_commands.size(), 1u);
     EXPECT_TRUE(system_commands.claims(raw));
-    ClipPaths p = clip_paths(root.path("/tmp"), LBASE_PATH, "usb", 1, ts);
-    const std::string command = convert_command(converter_settings_for_device(1), p);
+    ClipPaths p = clip_paths(root.path("/tmp"), conversion_output_dir(), LBASE_PATH, "usb", 1, ts);
+    const std::string command = convert_command(converter_settings_for(delivered_clip_format(1)), p);
     EXPECT_EQ(out, "mp4 convert cmd: " + command + "\n");
+    // The format file beside it says what the clip holds.
+    ClipFormat recorded;
+    std::string why;
+    ASSERT_EQ(read_format_file(raw, recorded, why), FormatFileRead::Read) << why;
+    EXPECT_EQ(recorded, delivered_clip_format(1));
     EXPECT_EQ(err, "/dev/video1: " + raw + "\n/dev/video1: \nSave memory buffer done\n");
-}
-
-TEST_F(MemoryOutputTest, QueuedConversionEndsAsTheCompleteMp4InTheQueue) {
-    // A converter stand-in that copies its input to the file named last.
-    writeFile(root.path("/usr/bin/avconv"),
-              "#!/bin/sh\nprev=; for a; do [ \"$prev\" = -i ] && in=$a; prev=$a; last=$a; done\ncat \"$in\" > \"$last\"\n");
-    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
-    init_memory_output_buffer(1);
-    const std::string content = frames(5, 300);
-    fill(1, content);
-    save_memory_output_buffer(1, "user");
-    ASSERT_TRUE(runNextSystemCommand());
-    finishCapture();
-    const std::string queued = LBASE_PATH + "/queue/user_1_" + ts + ".mp4";
-    EXPECT_EQ(readFile(queued), content);
-    EXPECT_FALSE(fileExists(rawPath("user", 1)));
-    EXPECT_FALSE(fileExists(inProgressPathFor(queued)));
-    EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 1u);
-    EXPECT_NE(out.find("cmd result: 0\n"), std::string::npos) << out;
-    EXPECT_FALSE(system_commands.claims(rawPath("user", 1)));
-}
-
-// A converter that writes half of its output and fails, as one that runs
-// out of space or is killed would: the partial MP4 file must never reach
-// the queue, where it would be uploaded as a clip.
-TEST_F(MemoryOutputTest, FailedConversionQueuesNothingAndReportsTheConvertersStatus) {
-    writeFile(root.path("/usr/bin/avconv"),
-              "#!/bin/sh\nfor a; do last=$a; done\nprintf 'half a clip' > \"$last\"\nexit 3\n");
-    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
-    init_memory_output_buffer(1);
-    fill(1, frames(5, 300));
-    save_memory_output_buffer(1, "usb");
-    ASSERT_TRUE(runNextSystemCommand());
-    finishCapture();
-    EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 0u);
-    // The raw clip goes as well: a conversion that failed on it fails again.
-    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
-    EXPECT_NE(out.find("cmd result: 768\n"), std::string::npos) << out;
-}
-
-// The move into the queue fails (the queue directory is gone): the raw clip
-// stays, and the next start converts it again once the queue is back.
-TEST_F(MemoryOutputTest, FailedMoveKeepsTheRawClipForTheNextStart) {
-    writeFile(root.path("/usr/bin/avconv"),
-              "#!/bin/sh\nprev=; for a; do [ \"$prev\" = -i ] && in=$a; prev=$a; last=$a; done\ncat \"$in\" > \"$last\"\n");
-    chmod(root.path("/usr/bin/avconv").c_str(), 0755);
-    init_memory_output_buffer(1);
-    const std::string content = frames(4, 400);
-    fill(1, content);
-    save_memory_output_buffer(1, "user");
-    ASSERT_EQ(rmdir((LBASE_PATH + "/queue").c_str()), 0);
-    ASSERT_TRUE(runNextSystemCommand());
-    EXPECT_EQ(readFile(rawPath("user", 1)), content);
-
-    cmtest::makeDirs(LBASE_PATH + "/queue");
-    requeue_pending_raw_clips();
-    ASSERT_TRUE(runNextSystemCommand());
-    finishCapture();
-    EXPECT_EQ(readFile(LBASE_PATH + "/queue/user_1_" + ts + ".mp4"), content);
-    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 0u);
-}
-
-// A run that ended between the final move and the removal of the raw clip:
-// the clip is in the queue already and must not be converted (and uploaded)
-// once more.
-TEST_F(MemoryOutputTest, RawClipWhoseMp4IsAlreadyQueuedIsRemovedNotConvertedAgain) {
-    const std::string tmp = root.path("/tmp/");
-    writeFile(tmp + "usb_2_20240105120000_000001.raw", "converted already");
-    writeFile(LBASE_PATH + "/queue/usb_2_20240105120000_000001.mp4", "the clip");
-    writeFile(tmp + "usb_3_20240105120000_000001.raw", "not yet");
-    requeue_pending_raw_clips();
-    finishCapture();
-    EXPECT_FALSE(fileExists(tmp + "usb_2_20240105120000_000001.raw"));
-    EXPECT_EQ(readFile(LBASE_PATH + "/queue/usb_2_20240105120000_000001.mp4"), "the clip");
-    ASSERT_EQ(system_commands.size(), 1u);
-    EXPECT_TRUE(system_commands.claims(tmp + "usb_3_20240105120000_000001.raw"));
 }
 
 TEST_F(MemoryOutputTest, ALinkPlantedAtTheRawClipNameIsNotFollowed) {
@@ -409,7 +239,7 @@ TEST_F(MemoryOutputTest, ARawClipThatCannotBeCreatedIsDroppedWithoutACommand) {
     EXPECT_NE(err.find("Cannot open '" + rawPath("usb", 1) + "': 2, No such file or directory\n"), std::string::npos)
         << err;
     EXPECT_NE(err.find("Save memory buffer done"), std::string::npos);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(out.find("mp4 convert cmd"), std::string::npos);
 }
 
 TEST_F(MemoryOutputTest, ReplacingAFileLeavesExactlyTheNewContent) {
@@ -463,41 +293,6 @@ TEST_F(MemoryOutputTest, DebugImageNeedsStreamingOnAndMoreThan500Bytes) {
     with_latest_streaming_image(1, [](StreamingImage& e) { EXPECT_EQ(e.length, 500); });
 }
 
-TEST_F(MemoryOutputTest, LeftoverRawClipsAreQueuedAgainInTimeOrderAndHalfWrittenFilesRemoved) {
-    const std::string tmp = root.path("/tmp/");
-    writeFile(tmp + "usb_2_20240105120000_000001.raw", "late");
-    writeFile(tmp + "user_0_20240101000000_000000.raw", "early");
-    writeFile(tmp + "usb_1_20240105120000_000001-2.raw", "repeat");
-    writeFile(tmp + "usb_2_20240105120000_000001.mp4", "stale half conversion");
-    writeFile(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd", "half written");
-    writeFile(tmp + "notes_1_20240105120000_000001.raw", "not ours");
-    writeFile(tmp + "usb_9_20240105120000_000001.raw", "no such device");
-    writeFile(tmp + "usb_1_2024010512_000001.raw", "not a time group");
-    writeFile(tmp + "debug_1_20240105120000_000001.raw", "not a clip name");
-    writeFile(tmp + ".usb_3_20240105120000_000001.raw", "hidden, but no fresh-name suffix");
-    writeFile(root.path("/home/Tarvisel/x"), "x");
-    ASSERT_EQ(symlink(root.path("/home/Tarvisel/x").c_str(), (tmp + "mem_0_20240105120000_000001.raw").c_str()), 0);
-
-    requeue_pending_raw_clips();
-    finishCapture();
-
-    EXPECT_EQ(system_commands.size(), 3u);
-    EXPECT_FALSE(fileExists(tmp + ".usb_3_20240105120000_000001.raw.Ab12Cd"));
-    EXPECT_FALSE(fileExists(tmp + "usb_2_20240105120000_000001.mp4"));
-    EXPECT_TRUE(fileExists(tmp + "notes_1_20240105120000_000001.raw"));
-    EXPECT_TRUE(fileExists(tmp + ".usb_3_20240105120000_000001.raw"));
-    std::string order;
-    std::string command;
-    std::size_t waiting = 0;
-    while (system_commands.takeFirst(command, waiting)) {
-        order += command.substr(command.find(" -i ") + 4 + tmp.size(), 30) + "|";
-        system_commands.finished();
-    }
-    EXPECT_EQ(order,
-              "user_0_20240101000000_000000.r|usb_2_20240105120000_000001.ra|usb_1_20240105120000_000001-2.|");
-    EXPECT_NE(out.find("mp4 convert cmd: "), std::string::npos);
-}
-
 TEST_F(MemoryOutputTest, LeftoverAlreadyQueuedByThisRunIsNotQueuedTwice) {
     init_memory_output_buffer(1);
     fill(1, frames(1, 900));
@@ -510,8 +305,12 @@ void* failingMapper(std::size_t) { return nullptr; }
 
 TEST(MemoryOutputDeathTest, BlockThatCannotBeHadEndsTheProcessWithStatus1) {
     GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
-    set_memory_block_mapper(failingMapper);
-    EXPECT_EXIT(init_memory_output_buffer(0), testing::ExitedWithCode(1),
+    EXPECT_EXIT(
+        {
+            set_memory_block_mapper(failingMapper);
+            init_memory_output_buffer(0);
+        },
+        testing::ExitedWithCode(1),
                 "Cannt create an output buffer\\.\\. Out of memory");
 }
 

@@ -71,7 +71,7 @@ TEST_F(RecordingTest, AlertInTheMiddleOfALoopSavesTheLoopsFramesAsUsbClip) {
     EXPECT_TRUE(consecutiveFramesOf(frames, 1));
     ASSERT_EQ(system_commands.size(), 1u);
     EXPECT_NE(out.find("mp4 convert cmd: "), std::string::npos);
-    EXPECT_NE(out.find("/queue/usb_1_" + timeGroup + ".mp4 && rm "), std::string::npos);
+    EXPECT_NE(out.find("-i " + rawClip("usb", 1) + " "), std::string::npos);
 }
 
 TEST_F(RecordingTest, UserRequestRecordsOnToNearlyTheEndOfTheCountdown) {

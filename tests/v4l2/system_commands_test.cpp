@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "control/settings.h"
 #include "support/test_support.h"
@@ -17,7 +18,11 @@ using cmtest::readFile;
 
 class SystemCommandsTest : public testing::Test {
 protected:
-    void SetUp() override { testing::internal::CaptureStdout(); }
+    void SetUp() override {
+        settingTag::clearExitLatch();  // a test before may have raised it
+        setting.reset();
+        testing::internal::CaptureStdout();
+    }
     std::string output() { return testing::internal::GetCapturedStdout(); }
     cmtest::BoardRoot root;
     std::string log = root.path("/tmp/order.txt");
@@ -79,6 +84,27 @@ TEST_F(SystemCommandsTest, AClaimHoldsWhileQueuedAndWhileRunningAndEndsWithTheCo
     EXPECT_FALSE(system_commands.claims("/tmp/a.raw"));
     EXPECT_TRUE(system_commands.claims("/tmp/b.raw"));
     output();
+}
+
+TEST_F(SystemCommandsTest, ADeferredCommandWaitsForItsTimeHoldsNothingBackAndCompletesWithItsStatus) {
+    while (runNextSystemCommand()) {
+    }
+    output();
+    testing::internal::CaptureStdout();
+    cmtest::FakeClock clock;
+    const double now = static_cast<double>(cm::now().tv_sec);
+    std::vector<int> statuses;
+    system_commands.append("exit 2", "/tmp/later.raw", [&](int s) { statuses.push_back(s); }, now + 60);
+    system_commands.append("echo now >> " + log, "", [&](int s) { statuses.push_back(s); });
+    ASSERT_TRUE(runNextSystemCommand());
+    EXPECT_EQ(readFile(log), "now\n");
+    EXPECT_FALSE(runNextSystemCommand());
+    EXPECT_TRUE(system_commands.claims("/tmp/later.raw"));
+    clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(runNextSystemCommand());
+    EXPECT_EQ(statuses, (std::vector<int>{0, 512}));
+    EXPECT_FALSE(system_commands.claims("/tmp/later.raw"));
+    EXPECT_EQ(countOf(output(), "cmds waiting: 2\n"), 1);
 }
 
 TEST_F(SystemCommandsTest, ThreadWithAnEmptyQueueWritesNothingAndPassesOncePerSecond) {

@@ -6,14 +6,23 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
+
+#include "common/queue_names.h"
 
 namespace cm {
 
 namespace {
 
 std::atomic<FreeSpaceProbe> g_probe{nullptr};
+
+std::mutex g_busyLock;
+std::multiset<std::string> g_busy;  // under g_busyLock
 
 std::optional<std::uint64_t> statvfsFree(const std::string& path) {
     struct statvfs st {};
@@ -41,7 +50,7 @@ std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(c
     if (d == nullptr) return found;
     while (dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
-        if (name == "." || name == ".." || !accept(name)) continue;
+        if (name == "." || name == ".." || !accept(name) || isBusy(dir + "/" + name)) continue;
         struct stat st {};
         if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
         found.push_back(Evictable{dir + "/" + name, static_cast<std::uint64_t>(st.st_size),
@@ -62,6 +71,41 @@ Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evic
     result.room = roomFor(path, bytes);
     result.free = freeBytes(path);
     return result;
+}
+
+BusyFile::BusyFile(std::string path) : path_(std::move(path)) {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.insert(path_);
+}
+
+BusyFile::~BusyFile() {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.erase(g_busy.find(path_));
+}
+
+bool isBusy(const std::string& path) {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    return g_busy.count(path) != 0;
+}
+
+Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes) {
+    if (roomFor(queueDir, bytes)) return Eviction{{}, true, freeBytes(queueDir)};
+    return makeRoom(queueDir, bytes, evictableFilesIn(queueDir, [](const std::string& name) {
+                        return !isInProgressName(name) && name[0] != '.';
+                    }));
+}
+
+std::string describeEviction(const Eviction& e, const std::string& forWhat) {
+    std::string line = "disk space short for " + forWhat + ": ";
+    if (e.removed.empty()) {
+        line += "nothing to remove";
+    } else {
+        line += "removed the oldest";
+        for (const Evictable& r : e.removed) line += " " + r.path + " (" + std::to_string(r.bytes) + " bytes)";
+    }
+    line += e.free ? ", " + std::to_string(*e.free) + " bytes free" : ", free space unknown";
+    line += e.room ? "" : ", still short";
+    return line;
 }
 
 }  // namespace cm

@@ -54,6 +54,27 @@ struct Eviction {
 // nothing being converted or uploaded is ever among them.
 Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates);
 
+// Files something is working on (a clip being converted or uploaded) are
+// marked busy for as long as the guard lives and are never evicted.
+class BusyFile {
+public:
+    explicit BusyFile(std::string path);
+    ~BusyFile();
+    BusyFile(const BusyFile&) = delete;
+    BusyFile& operator=(const BusyFile&) = delete;
+
+private:
+    std::string path_;
+};
+bool isBusy(const std::string& path);
+
+// Makes room for `bytes` in the upload queue directory `queueDir` by
+// removing its oldest complete files (never one in progress or busy).
+Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes);
+
+// One line for the log: what was removed, for what, and the free space left.
+std::string describeEviction(const Eviction& e, const std::string& forWhat);
+
 // For tests: the free-space probe in use (nullptr restores statvfs).
 using FreeSpaceProbe = std::optional<std::uint64_t> (*)(const std::string& path);
 void setFreeSpaceProbeForTests(FreeSpaceProbe probe);

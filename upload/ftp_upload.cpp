@@ -11,6 +11,7 @@
 #include "app/run_config.h"
 #include "board/watchdog.h"
 #include "common/clock.h"
+#include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/queue_names.h"
 #include "common/shell.h"
@@ -110,7 +111,11 @@ void uploadRegularFile(const char* path) {
     fflush(stdout);
     // The activity time is renewed on both sides of a long upload.
     notifyAction();
-    int result = cm::runShell(command);
+    int result;
+    {
+        cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
+        result = cm::runShell(command);
+    }
     notifyAction();
     printf("Result: %d\n", result);
     fflush(stdout);

@@ -63,6 +63,8 @@ TEST_F(DiskSpaceTest, MakeRoomRemovesTheOldestCandidatesOnlyAsFarAsNeeded) {
     std::vector<cm::Evictable> candidates = {clip("new.raw", 300, 30), clip("oldest.raw", 300, 10),
                                              clip("old.raw", 300, 20)};
     clip("busy.raw", 50, 1);  // being converted: not a candidate, however old
+    cm::BusyFile busy(g_dir + "/busy.raw");
+    EXPECT_EQ(cm::evictableFilesIn(g_dir, clipName).size(), 3u);
     cm::Eviction e = cm::makeRoom(g_dir, 600, candidates);
     ASSERT_EQ(e.removed.size(), 2u);
     EXPECT_EQ(e.removed[0].path, g_dir + "/oldest.raw");
@@ -77,6 +79,22 @@ TEST_F(DiskSpaceTest, MakeRoomRemovesTheOldestCandidatesOnlyAsFarAsNeeded) {
     EXPECT_FALSE(e.room);
     EXPECT_EQ(e.removed.size(), 1u);
     EXPECT_TRUE(cmtest::fileExists(g_dir + "/busy.raw"));
+    EXPECT_NE(cm::describeEviction(e, "a clip").find("still short"), std::string::npos);
+}
+
+TEST_F(DiskSpaceTest, TheQueueGivesUpItsOldestCompleteClipsButNothingInProgressOrBeingUploaded) {
+    clip("user0_1.avi", 400, 1);
+    clip("user1_2.avi", 400, 2);
+    clip(".incomplete.user2_0.avi", 100, 0);
+    clip("usb_0_3.mp4", 100, 3);
+    cm::BusyFile uploading(g_dir + "/user0_1.avi");
+    cm::Eviction e = cm::makeRoomInQueue(g_dir, 400);
+    ASSERT_EQ(e.removed.size(), 1u);
+    EXPECT_EQ(e.removed[0].path, g_dir + "/user1_2.avi");
+    EXPECT_TRUE(e.room);
+    EXPECT_EQ(cm::describeEviction(e, "a clip"), "disk space short for a clip: removed the oldest " + g_dir +
+                                                     "/user1_2.avi (400 bytes), " +
+                                                     std::to_string(cm::kDiskReserveBytes + 400) + " bytes free");
 }
 
 TEST_F(DiskSpaceTest, OnlyRegularFilesTheCallerNamesAreEvictable) {

@@ -20,6 +20,7 @@
 #include "capture/picture_store.h"
 #include "capture/xioctl.h"
 #include "common/clock.h"
+#include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/syscalls.h"
 #include "common/threads.h"
@@ -116,6 +117,7 @@ private:
     bool store(int k);
     bool storeInMemory(int k);
     bool storeAsFile(int k);
+    bool roomForPicture(int k, const std::string& name);
     // Trims input k by at most one picture once the store's life has run
     // out; kLeave ends a "-normtest" run.
     Next trim(int k, const timespec& now);
@@ -129,6 +131,7 @@ private:
     cv::Mat picture_;
     int iteration_ = 0;  // J, counts every iteration
     int rateCount_ = 0;
+    bool storeShortOfRoom_ = false;
     timespec rateWindowStart_{};
     timespec runStart_{};
 };
@@ -258,6 +261,7 @@ bool CaptureRun::storeInMemory(int k) {
 // no list owns it.
 bool CaptureRun::storeAsFile(int k) {
     const std::string name = cm::concat(LBASE_PATH, "/", k + 1, "/", label_, "-", timeString(), ".png");
+    if (!roomForPicture(k, name)) return false;
     bool written = false;
     try {
         written = cv::imwrite(name, picture_);
@@ -271,6 +275,25 @@ bool CaptureRun::storeAsFile(int k) {
     }
     listImages[k].append(name);
     return true;
+}
+
+// A picture is stored only where it leaves the disk's reserve free; the
+// oldest queued clips make way for it (the store holds the newest
+// recordings). A store that stays short of room says so once, and again
+// after it has had room.
+bool CaptureRun::roomForPicture(int k, const std::string& name) {
+    const std::uint64_t bytes = static_cast<std::uint64_t>(picture_.total() * picture_.elemSize()) + 65536;
+    const std::string dir = cm::concat(LBASE_PATH, "/", k + 1);
+    if (cm::roomFor(dir, bytes)) {
+        storeShortOfRoom_ = false;
+        return true;
+    }
+    const cm::Eviction e = cm::makeRoomInQueue(LBASE_PATH + "/queue", bytes);
+    if (!e.removed.empty()) verbos(cm::describeEviction(e, "the picture " + name).c_str());
+    if (e.room) return true;
+    if (!storeShortOfRoom_) verbos(cm::describeEviction(e, "the pictures of the store; not stored").c_str());
+    storeShortOfRoom_ = true;
+    return false;
 }
 
 CaptureRun::Next CaptureRun::trim(int k, const timespec& now) {

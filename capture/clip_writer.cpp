@@ -18,9 +18,11 @@
 #include "capture/picture_store.h"
 #include "capture/time_group.h"
 #include "common/clock.h"
+#include "common/disk_space.h"
 #include "common/queue_names.h"
 #include "common/sys_error.h"
 #include "control/settings.h"
+#include "log/debug.h"
 #include "v4l2/device_state.h"
 
 namespace {
@@ -96,7 +98,10 @@ public:
         partPath_ = inProgressPathFor(finalPath_);
     }
 
-    bool open() {
+    // Opens the clip file for `frames` pictures, once the queue has room
+    // for them (the oldest queued clips make way for it when it has not).
+    bool open(std::size_t frames) {
+        if (!roomInQueue(frames)) return false;
         try {
             writer_.open(partPath_, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), rate_, size_,
                          true);
@@ -149,6 +154,17 @@ public:
     const std::string& finalPath() const { return finalPath_; }
 
 private:
+    // A Motion-JPEG frame of the writer's quality takes about a quarter of a
+    // byte per pixel; the estimate errs on the large side.
+    bool roomInQueue(std::size_t frames) const {
+        const std::uint64_t bytes = static_cast<std::uint64_t>(frames) * (size_.area() / 2 + 4096) + 65536;
+        const std::string dir = LBASE_PATH + "/queue";
+        if (cm::roomFor(dir, bytes)) return true;
+        const cm::Eviction e = cm::makeRoomInQueue(dir, bytes);
+        verbos(cm::describeEviction(e, "the clip " + finalPath_).c_str());
+        return e.room;
+    }
+
     bool discard(const std::string& why) {
         cm::printLine(why + partPath_ + ", pictures kept for the next clip");
         std::remove(partPath_.c_str());
@@ -179,7 +195,7 @@ void makeMemoryClip(int input) {
     const cv::Size size = pictures.front().picture.size();
     ClipFile clip(input, size);
     cm::printLine(cm::concat("video size: ", size.width, "x", size.height));
-    const bool opened = clip.open();
+    const bool opened = clip.open(n);
     cm::printLine(cm::concat("images to add: ", n, " for input: ", input));
     cm::printLine(cm::concat("list length: ", pic_frames[input].size()));
     if (!opened) {
@@ -234,7 +250,7 @@ void makeFileClip(int input) {
     }
     ClipFile clip(input, size);
     cm::printLine(cm::concat("video size: ", size.width, "x", size.height));
-    const bool opened = clip.open();
+    const bool opened = clip.open(n);
     cm::printLine(cm::concat("images to add: ", n, " for input: ", input));
     cm::printLine("list length: 0");
     if (!opened) {

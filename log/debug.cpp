@@ -1,5 +1,8 @@
 #include "log/debug.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,11 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 
 #include "common/clock.h"
 #include "common/footprint.h"
 #include "common/sys_error.h"
+#include "common/unique_fd.h"
 
 std::atomic<int> nError{0};
 std::atomic<const char*> dev_name[5] = {};
@@ -80,20 +85,100 @@ std::string dailyLogPath(int year, int month, int day) {
     return footprint::resolve(footprint::kLogDir) + name;
 }
 
+namespace {
+
+// The daily file's state. One entry is appended at a time, so that a torn
+// entry can be cut off again before the next one goes in.
+std::mutex g_fileLogLock;
+bool g_fileLogFailing = false;  // a failure was reported and no write has succeeded since
+std::string g_prunedForDay;     // the day whose old files were last removed
+std::string g_fullDay;          // the day whose file was closed as full
+
+// Reports a failing daily file on standard error once, until a write
+// succeeds again.
+void reportFileLogFailure(const std::string& path, int err) {
+    if (g_fileLogFailing) return;
+    g_fileLogFailing = true;
+    std::string line = "log: cannot write " + path + ": " + cm::errnoText(err) + "\n";
+    writeStream(stderr, line.c_str());
+}
+
+bool isDailyLogName(const char* name) {
+    for (int i = 0; i < 8; ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return std::strcmp(name + 8, ".txt") == 0;
+}
+
+// Removes the daily files older than kDailyLogKeepDays before `today`
+// (names compare as dates: YYYYMMDD).
+void pruneOldDailyLogs(time_t now) {
+    time_t cutoffTime = now - static_cast<time_t>(kDailyLogKeepDays) * 24 * 3600;
+    struct tm cut {};
+    if (localtime_r(&cutoffTime, &cut) == nullptr) return;
+    char cutoff[16];
+    snprintf(cutoff, sizeof cutoff, "%04d%02d%02d.txt", cut.tm_year + 1900, cut.tm_mon + 1, cut.tm_mday);
+    const std::string dir = footprint::resolve(footprint::kLogDir);
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (dirent* e = ::readdir(d))
+        if (isDailyLogName(e->d_name) && std::strcmp(e->d_name, cutoff) < 0) ::unlinkat(::dirfd(d), e->d_name, 0);
+    ::closedir(d);
+}
+
+cm::UniqueFd openDailyLog(const std::string& path) {
+    // Non-blocking: something other than a file at the path (a FIFO) must
+    // never hold a logging thread.
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
+    cm::UniqueFd fd(::open(path.c_str(), kFlags | O_APPEND, 0644));
+    if (!fd && errno != ENOENT && errno != ENOSPC) fd.reset(::open(path.c_str(), kFlags | O_TRUNC, 0644));
+    return fd;
+}
+
+}  // namespace
+
 void fileLog(const char* text) {
     struct tm tmv {};
     timespec ts{};
     if (!localNow(tmv, ts)) return;
     std::string path = dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
-    FILE* f = fopen(path.c_str(), "a");
-    if (f == nullptr) f = fopen(path.c_str(), "w");
-    if (f == nullptr) return;  // no log directory: the entry is lost, the console has it
-    // One buffered write of the whole entry, so that entries of different
-    // threads never interleave inside the file.
     std::string entry(text);
     entry += '\n';
-    fwrite(entry.data(), 1, entry.size(), f);
-    fclose(f);
+
+    std::lock_guard<std::mutex> lock(g_fileLogLock);
+    if (path != g_prunedForDay) {
+        g_prunedForDay = path;
+        pruneOldDailyLogs(ts.tv_sec);
+    }
+    cm::UniqueFd fd = openDailyLog(path);
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) return reportFileLogFailure(path, errno);
+    if (!S_ISREG(st.st_mode)) return reportFileLogFailure(path, EINVAL);
+    // The last line of a full day says so; it always has room.
+    static const std::string kFullLine =
+        "log: the day's log is full; further entries of the day go to standard output only\n";
+    const std::uint64_t limit = kDailyLogMaxBytes - kFullLine.size();
+    if (static_cast<std::uint64_t>(st.st_size) >= limit || g_fullDay == path) return;
+    if (static_cast<std::uint64_t>(st.st_size) + entry.size() > limit) {
+        entry = kFullLine;
+        g_fullDay = path;
+    }
+    // One write of the whole entry; a short one (a full file system) is cut
+    // off again, so that the file never holds a torn entry.
+    ssize_t n = ::write(fd.get(), entry.data(), entry.size());
+    if (n == static_cast<ssize_t>(entry.size())) {
+        g_fileLogFailing = false;
+        return;
+    }
+    int err = n < 0 ? errno : ENOSPC;
+    if (n > 0 && ::ftruncate(fd.get(), st.st_size) != 0) err = errno;
+    reportFileLogFailure(path, err);
+}
+
+bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= maxBytes)
+        return false;
+    return ::rename(path.c_str(), (path + ".1").c_str()) == 0;
 }
 
 void verbosc(const char* text) {

@@ -3,6 +3,12 @@
 //    appends to the day's log file "<log dir>/YYYYMMDD.txt";
 //  - the device family (V4L2 path) writes to standard error only, with the
 //    device path in front.
+// The daily files are bounded: entries of one day stop at kDailyLogMaxBytes
+// (one line in the file says so; the console still gets them) and files
+// older than kDailyLogKeepDays are removed when the first entry of a new day
+// is written. A write that fails (a full file system) is cut back to the
+// last whole entry and reported once on standard error, until a write
+// succeeds again.
 // Every formatted text is composed in a 3000-character buffer (longer texts
 // are cut to 2999 characters); composed texts are written as they are, a
 // '%' in them is never interpreted again. Each entry reaches each stream in
@@ -10,9 +16,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 inline constexpr int kComposeBufferSize = 3000;
+inline constexpr std::uint64_t kDailyLogMaxBytes = 4u << 20;
+inline constexpr int kDailyLogKeepDays = 10;
 
 // Count of `error` reports.
 extern std::atomic<int> nError;
@@ -58,6 +67,11 @@ void errno_exit(const char* name);                       // "%s error %d, %s\n";
 // streams. Worker threads are never joined, so the process must not run
 // static destructors under them.
 [[noreturn]] void endProcess(int status);
+
+// Renames the file at `path` to "<path>.1" (replacing an older one) when it
+// is a regular file larger than `maxBytes`; whether it did. For logs that
+// another program appends to (the upload tool's).
+bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes);
 
 // The path of the day's log file for the given local date.
 std::string dailyLogPath(int year, int month, int day);

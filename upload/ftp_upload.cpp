@@ -11,6 +11,7 @@
 #include "app/run_config.h"
 #include "board/watchdog.h"
 #include "common/clock.h"
+#include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/queue_names.h"
 #include "common/shell.h"
@@ -110,7 +111,11 @@ void uploadRegularFile(const char* path) {
     fflush(stdout);
     // The activity time is renewed on both sides of a long upload.
     notifyAction();
-    int result = cm::runShell(command);
+    int result;
+    {
+        cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
+        result = cm::runShell(command);
+    }
     notifyAction();
     printf("Result: %d\n", result);
     fflush(stdout);
@@ -198,8 +203,10 @@ int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct 
     // device node or socket is nothing to upload.
     if (sb == nullptr || !S_ISREG(sb->st_mode)) return endWalkIfExiting();
     if (isInProgressName(fpath + ftwbuf->base)) {
-        printf("still being written, left for a later walk: %s\n", fpath);
-        fflush(stdout);
+        if (g_skipReports.firstTime(fpath)) {
+            printf("still being written, left for a later walk: %s\n", fpath);
+            fflush(stdout);
+        }
         return endWalkIfExiting();
     }
     uploadRegularFile(fpath);
@@ -217,6 +224,10 @@ void* doFTPThread(void*) {
     verbos("FTP thread started!");
     const std::string queueDir = queueDirectory();
     while (!exitRequested()) {
+        // The upload tool appends to its logs for every upload; they are
+        // kept to one older generation each.
+        rotateLogIfLarger(footprint::resolve(footprint::kFtpDebugLog), kFtpLogMaxBytes);
+        rotateLogIfLarger(footprint::resolve(footprint::kFtpErrorLog), kFtpLogMaxBytes);
         int result = walkUploadQueue(queueDir);
         reportWalkResult(result, queueDir);
         // A failed walk (the queue directory missing, say) pauses too: going

@@ -14,12 +14,15 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The upload command line is at most 654 characters; the walk keeps at most
 // 20 directories open.
 inline constexpr std::size_t kUploadCommandMax = 654;
 inline constexpr int kQueueWalkOpenDirs = 20;
+// Each log of the upload tool is kept to this size and one older generation.
+inline constexpr std::uint64_t kFtpLogMaxBytes = 1u << 20;
 
 extern std::atomic<pthread_t> tid_FTPThread;
 

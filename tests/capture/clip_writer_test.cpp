@@ -1,7 +1,9 @@
 #include "capture/clip_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
@@ -16,6 +18,7 @@
 #include "capture/picture_store.h"
 #include "capture/time_group.h"
 #include "capture_fixture.h"
+#include "common/disk_space.h"
 #include "control/settings.h"
 #include "v4l2/device_state.h"
 
@@ -201,6 +204,49 @@ TEST_F(ClipWriterTest, MissingQueueKeepsMemoryPicturesForTheNextClip) {
     runClips(1);
     EXPECT_EQ(readClip(clipOf(0)).frames, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(pic_frames[0].size(), 0u);
+}
+
+// A queue on a small disk: free space is what its files leave of 100 kB
+// above the reserve.
+std::string g_queueDir;
+std::optional<std::uint64_t> smallQueueDisk(const std::string&) {
+    std::uint64_t used = 0;
+    for (const std::string& n : cmtest::listDir(g_queueDir)) used += cmtest::readFile(g_queueDir + "/" + n).size();
+    const std::uint64_t capacity = cm::kDiskReserveBytes + 100000;
+    return used >= capacity ? 0 : capacity - used;
+}
+
+TEST_F(ClipWriterTest, AClipTakesTheRoomOfTheOldestQueuedClipsButNeverOfOneBeingUploaded) {
+    bMemoryStore = 1;
+    select("1000");
+    g_queueDir = base() + "/queue";
+    cm::setFreeSpaceProbeForTests(smallQueueDisk);
+    cmtest::writeFile(g_queueDir + "/usb_0_1.mp4", std::string(10000, 'u'));  // the oldest, being uploaded
+    cmtest::writeFile(g_queueDir + "/user2_2.avi", std::string(60000, 'o'));
+    cmtest::writeFile(g_queueDir + "/user2_3.avi", std::string(1000, 'n'));
+    for (const char* n : {"usb_0_1.mp4", "user2_2.avi", "user2_3.avi"}) {
+        timespec t[2] = {{100 + n[6], 0}, {100 + n[6], 0}};  // in the order of their names
+        utimensat(AT_FDCWD, (g_queueDir + "/" + n).c_str(), t, 0);
+    }
+    storeInMemory(0, {0, 1});
+    std::string out;
+    {
+        cm::BusyFile uploading(g_queueDir + "/usb_0_1.mp4");
+        out = runClips(1);
+    }
+    EXPECT_EQ(readClip(clipOf(0)).frames, (std::vector<int>{0, 1}));
+    EXPECT_TRUE(cmtest::fileExists(g_queueDir + "/usb_0_1.mp4"));
+    EXPECT_FALSE(cmtest::fileExists(g_queueDir + "/user2_2.avi"));
+    EXPECT_TRUE(cmtest::fileExists(g_queueDir + "/user2_3.avi"));
+    EXPECT_NE(out.find("disk space short for the clip "), std::string::npos) << out;
+    EXPECT_NE(out.find("removed the oldest " + g_queueDir + "/user2_2.avi (60000 bytes)"), std::string::npos) << out;
+
+    // No room even without every older clip: no clip, and the pictures wait.
+    storeInMemory(0, std::initializer_list<int>{2, 3, 4}, 640, 480);
+    out = runClips(1);
+    EXPECT_NE(out.find("still short"), std::string::npos) << out;
+    EXPECT_EQ(memoryFrames(0), (std::vector<int>{2, 3, 4}));
+    cm::setFreeSpaceProbeForTests(nullptr);
 }
 
 TEST_F(ClipWriterTest, MissingQueueGivesFileNamesBackToTheirOwnInput) {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -80,6 +84,100 @@ TEST_F(LoggingTest, MissingLogDirectoryLosesTheFileEntryButNotTheConsoleLine) {
     verbos("still shown");
     EXPECT_EQ(GetCapturedStdout(), "still shown\n");
     EXPECT_FALSE(cmtest::fileExists(todaysFile()));
+}
+
+// A full file system: the file limit of the process makes every write past
+// it short, as a full disk does.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{bytes, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+
+private:
+    rlimit saved_{};
+    sighandler_t previous_;
+};
+
+TEST_F(LoggingTest, AFullFileSystemNeverTearsAnEntryAndIsReportedOncePerEpisode) {
+    // The limit applies to every file the process writes, the captured
+    // console streams too: the day's file is made larger than they get.
+    const std::string earlier(4000, 'e');
+    CaptureStdout();
+    CaptureStderr();
+    fileLog(earlier.c_str());  // a write that succeeds ends any earlier episode
+    {
+        FileSizeLimit full(earlier.size() + 1 + 5);
+        verbos("second entry, longer than the room left");
+        verbos("third");
+    }
+    std::string reports = GetCapturedStderr();
+    EXPECT_EQ(readFile(todaysFile()), earlier + "\n");
+    EXPECT_EQ(cmtest::countOf(reports, "log: cannot write " + todaysFile()), 1) << reports;
+    EXPECT_EQ(GetCapturedStdout(), "second entry, longer than the room left\nthird\n");
+
+    CaptureStdout();
+    CaptureStderr();
+    verbos("room again");
+    {
+        FileSizeLimit full(earlier.size() + 1 + 11 + 1);
+        verbos("full again");
+    }
+    GetCapturedStdout();
+    EXPECT_EQ(cmtest::countOf(GetCapturedStderr(), "log: cannot write"), 1);
+    EXPECT_EQ(readFile(todaysFile()), earlier + "\nroom again\n");
+}
+
+TEST_F(LoggingTest, DailyFilesAreBoundedInSizeAndAge) {
+    const std::string dir = root.path("/home/Tarvisel/log/");
+    for (const char* name : {"20231201.txt", "20231225.txt", "20231226.txt", "20240104.txt", "notes.txt", "2023120.txt"})
+        cmtest::writeFile(dir + name, "x\n");
+    const std::string entry(2000, 'e');
+    CaptureStdout();
+    const std::size_t entries = kDailyLogMaxBytes / (entry.size() + 1) + 10;
+    for (std::size_t i = 0; i < entries; ++i) fileLog(entry.c_str());
+    verbos("on the console still");
+    EXPECT_NE(GetCapturedStdout().find("on the console still"), std::string::npos);
+
+    // Ten days are kept; other files of the directory are not the log's.
+    EXPECT_FALSE(cmtest::fileExists(dir + "20231201.txt"));
+    EXPECT_FALSE(cmtest::fileExists(dir + "20231225.txt"));
+    for (const char* name : {"20231226.txt", "20240104.txt", "notes.txt", "2023120.txt"})
+        EXPECT_TRUE(cmtest::fileExists(dir + name)) << name;
+
+    const std::string today = readFile(todaysFile());
+    EXPECT_LE(today.size(), kDailyLogMaxBytes);
+    EXPECT_EQ(cmtest::countOf(today, "the day's log is full"), 1);
+    EXPECT_EQ(today.substr(today.size() - 1), "\n");
+    EXPECT_EQ(today.find("on the console still"), std::string::npos);
+}
+
+TEST_F(LoggingTest, AnotherProgramsLogKeepsOneOlderGenerationBeyondItsBound) {
+    const std::string log = root.path("/home/Tarvisel/log/ftp_debug.log");
+    cmtest::writeFile(log, "0123456789");
+    EXPECT_FALSE(rotateLogIfLarger(log, 10));
+    cmtest::writeFile(log + ".1", "oldest");
+    cmtest::writeFile(log, "0123456789a");
+    EXPECT_TRUE(rotateLogIfLarger(log, 10));
+    EXPECT_FALSE(cmtest::fileExists(log));
+    EXPECT_EQ(readFile(log + ".1"), "0123456789a");
+    EXPECT_FALSE(rotateLogIfLarger(log, 10));
+}
+
+TEST_F(LoggingTest, SomethingOtherThanAFileAtTheLogPathNeverBlocks) {
+    ASSERT_EQ(mkfifo(todaysFile().c_str(), 0600), 0);
+    CaptureStdout();
+    CaptureStderr();
+    verbos("past the FIFO");
+    EXPECT_EQ(GetCapturedStdout(), "past the FIFO\n");
+    EXPECT_NE(GetCapturedStderr().find("log: cannot write"), std::string::npos);
 }
 
 TEST_F(LoggingTest, ComposedTextIsCutAt2999Characters) {

@@ -149,6 +149,11 @@ TEST_F(UploadQueueTest, ListingLinesNameEveryKindAndOnlyRegularFilesGoToTheTool)
     EXPECT_EQ(uploadedPaths(), std::vector<std::string>{clip});
     EXPECT_TRUE(cmtest::fileExists(root.path("/tmp/outside.avi")));
     EXPECT_EQ(cmtest::countOf(out, "Calling: "), 1);
+
+    // A file passed over is reported once, not on every walk.
+    CaptureStdout();
+    walkUploadQueue(queue);
+    EXPECT_EQ(cmtest::countOf(GetCapturedStdout(), "still being written"), 0);
 }
 
 TEST_F(UploadQueueTest, FailingToolTriesEveryFileOncePerWalkOneSecondApartAndDeletesNothing) {

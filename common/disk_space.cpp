@@ -1,0 +1,111 @@
+#include "common/disk_space.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <set>
+
+#include "common/queue_names.h"
+
+namespace cm {
+
+namespace {
+
+std::atomic<FreeSpaceProbe> g_probe{nullptr};
+
+std::mutex g_busyLock;
+std::multiset<std::string> g_busy;  // under g_busyLock
+
+std::optional<std::uint64_t> statvfsFree(const std::string& path) {
+    struct statvfs st {};
+    if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.f_bavail) * static_cast<std::uint64_t>(st.f_frsize);
+}
+
+}  // namespace
+
+void setFreeSpaceProbeForTests(FreeSpaceProbe probe) { g_probe.store(probe); }
+
+std::optional<std::uint64_t> freeBytes(const std::string& path) {
+    FreeSpaceProbe probe = g_probe.load();
+    return probe != nullptr ? probe(path) : statvfsFree(path);
+}
+
+bool roomFor(const std::string& path, std::uint64_t bytes) {
+    std::optional<std::uint64_t> free = freeBytes(path);
+    return !free || *free >= bytes + kDiskReserveBytes;
+}
+
+std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(const std::string& name)) {
+    std::vector<Evictable> found;
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return found;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || !accept(name) || isBusy(dir + "/" + name)) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        found.push_back(Evictable{dir + "/" + name, static_cast<std::uint64_t>(st.st_size),
+                                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+    }
+    ::closedir(d);
+    return found;
+}
+
+Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates) {
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Evictable& a, const Evictable& b) { return a.age < b.age; });
+    Eviction result;
+    for (const Evictable& c : candidates) {
+        if (roomFor(path, bytes)) break;
+        if (::unlink(c.path.c_str()) == 0) result.removed.push_back(c);
+    }
+    result.room = roomFor(path, bytes);
+    result.free = freeBytes(path);
+    return result;
+}
+
+BusyFile::BusyFile(std::string path) : path_(std::move(path)) {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.insert(path_);
+}
+
+BusyFile::~BusyFile() {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.erase(g_busy.find(path_));
+}
+
+bool isBusy(const std::string& path) {
+    std::lock_guard<std::mutex> g(g_busyLock);
+    return g_busy.count(path) != 0;
+}
+
+Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes) {
+    if (roomFor(queueDir, bytes)) return Eviction{{}, true, freeBytes(queueDir)};
+    return makeRoom(queueDir, bytes, evictableFilesIn(queueDir, [](const std::string& name) {
+                        return !isInProgressName(name) && name[0] != '.';
+                    }));
+}
+
+std::string describeEviction(const Eviction& e, const std::string& forWhat) {
+    std::string line = "disk space short for " + forWhat + ": ";
+    if (e.removed.empty()) {
+        line += "nothing to remove";
+    } else {
+        line += "removed the oldest";
+        for (const Evictable& r : e.removed) line += " " + r.path + " (" + std::to_string(r.bytes) + " bytes)";
+    }
+    line += e.free ? ", " + std::to_string(*e.free) + " bytes free" : ", free space unknown";
+    line += e.room ? "" : ", still short";
+    return line;
+}
+
+}  // namespace cm

@@ -60,12 +60,14 @@ std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(c
     return found;
 }
 
-Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates) {
+Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates,
+                  const std::function<bool(const Evictable&)>& release) {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const Evictable& a, const Evictable& b) { return a.age < b.age; });
     Eviction result;
     for (const Evictable& c : candidates) {
         if (roomFor(path, bytes)) break;
+        if (release && !release(c)) continue;
         if (::unlink(c.path.c_str()) == 0) result.removed.push_back(c);
     }
     result.room = roomFor(path, bytes);

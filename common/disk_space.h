@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,8 +52,11 @@ struct Eviction {
 
 // Removes `candidates`, oldest first, until `bytes` fit under `path` with
 // the reserve, and says which went. Candidates are the caller's choice:
-// nothing being converted or uploaded is ever among them.
-Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates);
+// nothing being converted or uploaded is ever among them. `release`, when
+// given, is asked just before each removal and may refuse it (the file has
+// become busy) or let go of what belongs to the file.
+Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates,
+                  const std::function<bool(const Evictable&)>& release = {});
 
 // Files something is working on (a clip being converted or uploaded) are
 // marked busy for as long as the guard lives and are never evicted.

@@ -115,7 +115,7 @@ void pruneOldDailyLogs(time_t now) {
     time_t cutoffTime = now - static_cast<time_t>(kDailyLogKeepDays) * 24 * 3600;
     struct tm cut {};
     if (localtime_r(&cutoffTime, &cut) == nullptr) return;
-    char cutoff[16];
+    char cutoff[48];
     snprintf(cutoff, sizeof cutoff, "%04d%02d%02d.txt", cut.tm_year + 1900, cut.tm_mon + 1, cut.tm_mday);
     const std::string dir = footprint::resolve(footprint::kLogDir);
     DIR* d = ::opendir(dir.c_str());

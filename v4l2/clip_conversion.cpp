@@ -5,7 +5,6 @@
 #include <ftw.h>
 #include <linux/videodev2.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 
 #include "app/run_config.h"
 #include "common/clock.h"
+#include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/queue_names.h"
 #include "common/shell.h"
@@ -93,17 +93,10 @@ bool parseUnsigned(std::string_view s, unsigned limit, unsigned& out) {
     return true;
 }
 
-long long statvfsFree(const std::string& path) {
-    struct statvfs sv {};
-    if (::statvfs(path.c_str(), &sv) != 0) return -1;
-    return static_cast<long long>(sv.f_bavail) * static_cast<long long>(sv.f_frsize);
-}
-
-std::atomic<FreeSpaceProbe> g_freeSpace{nullptr};
-
+// Free bytes on the file system of `path`, -1 when not known.
 long long freeSpace(const std::string& path) {
-    FreeSpaceProbe probe = g_freeSpace.load();
-    return probe != nullptr ? probe(path) : statvfsFree(path);
+    std::optional<std::uint64_t> free = cm::freeBytes(path);
+    return free ? static_cast<long long>(*free) : -1;
 }
 
 // ---- the private output directory ----
@@ -317,6 +310,17 @@ bool moveIntoQueue(const std::string& from, const std::string& to, std::string& 
     return true;
 }
 
+// The oldest complete clips of the queue make way for a converted clip
+// when the queue's file system is short of room (if they are not enough,
+// the move fails and the clip is tried again later).
+void makeRoomInQueueFor(const std::string& mp4, const std::string& queued) {
+    struct stat st {};
+    const std::uint64_t bytes = ::lstat(mp4.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    const std::string dir = dirName(queued);
+    if (cm::roomFor(dir, bytes)) return;
+    verbos(cm::describeEviction(cm::makeRoomInQueue(dir, bytes), "the converted clip " + queued).c_str());
+}
+
 // ---- the conversion job ----
 
 struct ConversionJob {
@@ -390,7 +394,9 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
     }
     std::string why;
     if (status == 0) {
-        if (!is_whole_mp4_file(p.temporaryMp4, why)) {
+        const bool whole = is_whole_mp4_file(p.temporaryMp4, why);
+        if (whole) makeRoomInQueueFor(p.temporaryMp4, p.queued);
+        if (!whole) {
             why = "the converter ended with status 0 but left no whole MP4 file: " + why;
         } else if (!moveIntoQueue(p.temporaryMp4, p.queued, why)) {
             why = "moving it into the queue failed: " + why;
@@ -426,6 +432,12 @@ void queueJob(const std::shared_ptr<ConversionJob>& job, double notBefore) {
 }
 
 }  // namespace
+
+bool is_raw_clip_name(std::string_view file, bool setAsideToo) {
+    SavedName ignored;
+    return parseSavedName(file, ".raw", false, ignored) ||
+           (setAsideToo && parseSavedName(file, ".raw.failed", false, ignored));
+}
 
 bool operator==(const ClipFormat& a, const ClipFormat& b) {
     return a.pixelFormat == b.pixelFormat && a.width == b.width && a.height == b.height &&
@@ -689,4 +701,3 @@ void start_clip_conversion() {
     requeue_pending_raw_clips();
 }
 
-void set_free_space_probe(FreeSpaceProbe probe) { g_freeSpace.store(probe); }

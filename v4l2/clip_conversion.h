@@ -106,6 +106,10 @@ std::string format_file_text(const ClipFormat& f);
 // one this program wrote: too long, a line without '=', a value out of range.
 bool parse_format_file_text(std::string_view text, ClipFormat& out);
 
+// Whether `file` (a name in /tmp) is a raw clip of this program,
+// "<name>_<N>_<time group>.raw", or with `setAsideToo` also a set-aside one.
+bool is_raw_clip_name(std::string_view file, bool setAsideToo);
+
 std::string format_file_path(const std::string& rawPath);  // "<raw>.format"
 std::string set_aside_path(const std::string& rawPath);    // "<raw>.failed"
 
@@ -164,8 +168,3 @@ void requeue_pending_raw_clips();
 // At start-up, before the threads: removes stale private directories,
 // makes this run's and queues the clips earlier runs left.
 void start_clip_conversion();
-
-// Free bytes for this process on the file system of `path`, -1 when not
-// known. Tests install a probe of their own; nullptr restores statvfs.
-using FreeSpaceProbe = long long (*)(const std::string& path);
-void set_free_space_probe(FreeSpaceProbe probe);

@@ -14,6 +14,7 @@
 
 #include "app/run_config.h"
 #include "capture/time_group.h"
+#include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/queue_names.h"
 #include "common/sys_error.h"
@@ -181,6 +182,33 @@ FileWrite write_file_replacing(const std::string& path, const void* data, std::s
     return FileWrite::Done;
 }
 
+namespace {
+
+// Room in /tmp for a raw clip of `bytes`, made by removing the clips
+// nothing works on: set-aside clips first, then the oldest raw clips still
+// waiting for their conversion (which is withdrawn), never the one being
+// converted; each goes with its format file, with one log line.
+bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes) {
+    const std::string tmp = tmpDir();
+    if (cm::roomFor(tmp, bytes)) return true;
+    std::vector<cm::Evictable> candidates = cm::evictableFilesIn(tmp, [](const std::string& file) {
+        return is_raw_clip_name(file, true);
+    });
+    for (cm::Evictable& c : candidates)
+        if (is_raw_clip_name(c.path.substr(c.path.rfind('/') + 1), false)) c.age += 1LL << 62;  // after the set-aside
+    const cm::Eviction e = cm::makeRoom(tmp, bytes, candidates, [](const cm::Evictable& c) {
+        struct stat st {};
+        if (::lstat(c.path.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return false;
+        if (!system_commands.withdraw(c.path)) return false;
+        ::unlink(format_file_path(c.path).c_str());
+        return true;
+    });
+    verbos(cm::describeEviction(e, "the raw clip " + raw).c_str());
+    return e.room;
+}
+
+}  // namespace
+
 void save_memory_output_buffer(int N, const char* name) {
     if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
@@ -188,6 +216,12 @@ void save_memory_output_buffer(int N, const char* name) {
     if (m.data != nullptr && len > kSaveMinimumBytes) {
         ClipPaths p = uniqueClipPaths(name, N, szTimeGroupTimestamp.get());
         log__(p.raw.c_str(), N);
+        if (!makeRoomForRawClip(p.raw, len)) {
+            verbos("Raw clip %s not written: no room for its %u bytes in %s", p.raw.c_str(), len, tmpDir().c_str());
+            drop_memory_output_buffer(N);
+            log__("\nSave memory buffer done", N);
+            return;
+        }
         std::size_t written = 0;
         int err = 0;
         FileWrite result = write_file_replacing(p.raw, m.data, len, written, err);

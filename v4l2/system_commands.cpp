@@ -52,6 +52,13 @@ bool SystemCommandQueue::claims(std::string_view path) const {
     return false;
 }
 
+bool SystemCommandQueue::withdraw(std::string_view path) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (path.empty() || runningClaim_ == path) return false;
+    for (auto it = entries_.begin(); it != entries_.end();) it = it->claim == path ? entries_.erase(it) : it + 1;
+    return true;
+}
+
 std::size_t SystemCommandQueue::size() const {
     std::lock_guard<std::mutex> g(lock_);
     return entries_.size();

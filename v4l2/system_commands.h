@@ -51,6 +51,9 @@ public:
 
     // Whether a queued or running command claims `path`.
     bool claims(std::string_view path) const;
+    // Takes the queued commands that claim `path` out of the queue (the file
+    // is to go); false, and nothing taken, while a command claiming it runs.
+    bool withdraw(std::string_view path);
     std::size_t size() const;
 
 private:

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/run_config.h"
+#include "common/disk_space.h"
 #include "common/queue_names.h"
 #include "control/settings.h"
 #include "support/test_support.h"
@@ -187,8 +188,8 @@ TEST(Mp4CheckTest, AWholeFilePassesTruncatedOrGarbageOrIncompleteFilesDoNot) {
 
 // ---- conversions run by the command queue, on a board root ----
 
-long long plentyOfSpace(const std::string&) { return 1LL << 40; }
-long long noSpace(const std::string&) { return 0; }
+std::optional<std::uint64_t> plentyOfSpace(const std::string&) { return 1ULL << 40; }
+std::optional<std::uint64_t> noSpace(const std::string&) { return 0; }
 
 // A converter stand-in that behaves as `script` says; "$out" is the file
 // named last, "$in" the one after "-i". WHOLE writes a small whole MP4 file.
@@ -197,7 +198,7 @@ protected:
     void SetUp() override {
         drain();
         resetRunConfig();
-        set_free_space_probe(plentyOfSpace);
+        cm::setFreeSpaceProbeForTests(plentyOfSpace);
         cmtest::makeDirs(LBASE_PATH + "/queue");
         testing::internal::CaptureStdout();
     }
@@ -207,7 +208,7 @@ protected:
         while (system_commands.takeFirst(command, waiting)) system_commands.finished();
     }
     void TearDown() override {
-        set_free_space_probe(nullptr);
+        cm::setFreeSpaceProbeForTests(nullptr);
         drain();
         out += testing::internal::GetCapturedStdout();
         if (HasFailure()) printf("--- stdout:\n%s\n", out.c_str());
@@ -336,7 +337,7 @@ TEST_F(ConversionTest, AClipThatKeepsFailingIsSetAsideAndWhatIsSetAsideIsBounded
 
 TEST_F(ConversionTest, FailuresWhileSpaceIsShortAreNotHeldAgainstTheClip) {
     converter("exit 1");
-    set_free_space_probe(noSpace);
+    cm::setFreeSpaceProbeForTests(noSpace);
     saveRaw("usb_0_20240105123000_000001");
     convert("usb_0_20240105123000_000001");
     runFor(6 * 3600);
@@ -344,7 +345,7 @@ TEST_F(ConversionTest, FailuresWhileSpaceIsShortAreNotHeldAgainstTheClip) {
     EXPECT_NE(log().find("while space is short; trying again in 960 s"), std::string::npos);
     // Space is back: the next try converts it.
     converter(kWhole);
-    set_free_space_probe(plentyOfSpace);
+    cm::setFreeSpaceProbeForTests(plentyOfSpace);
     runFor(961);
     EXPECT_TRUE(fileExists(queued("usb_0_20240105123000_000001")));
 }

@@ -1,5 +1,6 @@
 #include "v4l2/memory_output.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
@@ -12,6 +13,7 @@
 
 #include "app/run_config.h"
 #include "capture/time_group.h"
+#include "common/disk_space.h"
 #include "common/queue_names.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
@@ -240,6 +242,64 @@ TEST_F(MemoryOutputTest, ARawClipThatCannotBeCreatedIsDroppedWithoutACommand) {
         << err;
     EXPECT_NE(err.find("Save memory buffer done"), std::string::npos);
     EXPECT_EQ(out.find("mp4 convert cmd"), std::string::npos);
+}
+
+// /tmp on a small RAM disk: free space is what its files leave of 3000
+// bytes above the reserve.
+std::string g_tmp;
+std::optional<std::uint64_t> smallTmp(const std::string&) {
+    std::uint64_t used = 0;
+    for (const std::string& n : cmtest::listDir(g_tmp)) {
+        struct stat st {};
+        if (lstat((g_tmp + "/" + n).c_str(), &st) == 0 && S_ISREG(st.st_mode)) used += st.st_size;
+    }
+    const std::uint64_t capacity = cm::kDiskReserveBytes + 3000;
+    return used >= capacity ? 0 : capacity - used;
+}
+
+TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTheOneBeingConverted) {
+    g_tmp = root.path("/tmp");
+    auto clip = [&](const std::string& name, time_t age) {
+        writeFile(g_tmp + "/" + name, std::string(900, 'c'));
+        timespec t[2] = {{age, 0}, {age, 0}};
+        utimensat(AT_FDCWD, (g_tmp + "/" + name).c_str(), t, 0);
+        return g_tmp + "/" + name;
+    };
+    const std::string running = clip("usb_3_20240101000000_000002.raw", 1);
+    const std::string waiting = clip("usb_2_20240101000000_000001.raw", 2);
+    const std::string setAside = clip("usb_0_20240101000000_000003.raw.failed", 3);
+    writeFile(format_file_path(waiting), "pixelformat=MJPG\n");
+    system_commands.append("convert 3", running);
+    std::string command;
+    std::size_t n = 0;
+    ASSERT_TRUE(system_commands.takeFirst(command, n));  // now being converted
+    system_commands.append("convert 2", waiting);
+    cm::setFreeSpaceProbeForTests(smallTmp);
+
+    init_memory_output_buffer(1);
+    fill(1, frames(1, 1500));
+    save_memory_output_buffer(1, "usb");
+    EXPECT_EQ(readFile(rawPath("usb", 1)), frames(1, 1500));
+    EXPECT_FALSE(fileExists(setAside));
+    EXPECT_FALSE(fileExists(waiting));
+    EXPECT_FALSE(fileExists(format_file_path(waiting)));
+    EXPECT_FALSE(system_commands.claims(waiting));
+    EXPECT_TRUE(fileExists(running));
+
+    // No room even without every clip nothing works on: the new clip is
+    // dropped with a line, the one being converted stays.
+    fill(1, frames(1, 2900));
+    save_memory_output_buffer(1, "usb");
+    cm::setFreeSpaceProbeForTests(nullptr);
+    system_commands.finished();
+    finishCapture();
+    EXPECT_TRUE(fileExists(running));
+    EXPECT_FALSE(fileExists(rawPath("usb", 1, "-2")));
+    EXPECT_EQ(memory_otuput[1].len.load(), 0u);
+    EXPECT_NE(out.find("disk space short for the raw clip " + rawPath("usb", 1) + ": removed the oldest " + setAside),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("Raw clip " + rawPath("usb", 1, "-2") + " not written: no room for its 2900 bytes"),
+              std::string::npos) << out;
 }
 
 TEST_F(MemoryOutputTest, ReplacingAFileLeavesExactlyTheNewContent) {

@@ -1,7 +1,7 @@
 // Worker threads are created once, detached and never joined: each loop
 // ends by itself when the exit flag rises, and the process ends with them.
 // Every worker carries a name (README.md, "Threads", lists them) so that
-// `top -H`, gdb, the journal and /proc/PID/task/*/comm tell them apart.
+// `top -H`, gdb, `ps -L` and /proc/PID/task/*/comm tell them apart.
 #pragma once
 
 #include <pthread.h>

@@ -1,7 +1,7 @@
 #include "common/threads.h"
 
 #include <cstdio>
-#include <memory>
+#include <semaphore>
 
 #include "common/sys_error.h"
 
@@ -9,33 +9,37 @@ namespace cm {
 
 namespace {
 
+// What the new thread needs from its creator, on the creator's stack: the
+// creator waits until the thread has taken its name and its body.
 struct Start {
-    std::string name;  // empty: no name of its own
+    const std::string& name;  // empty: no name of its own
     ThreadBody body;
     void* arg;
+    std::binary_semaphore named{0};
 };
 
 void* runNamed(void* p) {
-    std::unique_ptr<Start> start(static_cast<Start*>(p));
+    auto* start = static_cast<Start*>(p);
     if (!start->name.empty()) pthread_setname_np(pthread_self(), start->name.substr(0, kThreadNameMax).c_str());
     ThreadBody body = start->body;
     void* arg = start->arg;
-    start.reset();
+    start->named.release();  // `start` is the creator's again from here on
     return body(arg);
 }
 
-int startThread(std::atomic<pthread_t>& tid, std::string name, ThreadBody body, void* arg) {
+// Once it returns 0 the thread carries its name (whoever looks at it).
+int startThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg) {
     pthread_attr_t attr;
     int rc = pthread_attr_init(&attr);
     if (rc != 0) return rc;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto start = std::make_unique<Start>(Start{std::move(name), body, arg});
+    Start start{name, body, arg};
     pthread_t id{};
-    rc = pthread_create(&id, &attr, runNamed, start.get());
+    rc = pthread_create(&id, &attr, runNamed, &start);
     pthread_attr_destroy(&attr);
     if (rc != 0) return rc;
-    start.release();  // the thread owns it now
     tid.store(id);
+    start.named.acquire();
     return 0;
 }
 
@@ -51,7 +55,8 @@ int startDetachedThread(std::atomic<pthread_t>& tid, const std::string& name, Th
 }
 
 int startDetachedThread(std::atomic<pthread_t>& tid, ThreadBody body, void* arg) {
-    return startThread(tid, std::string(), body, arg);
+    static const std::string kNoName;
+    return startThread(tid, kNoName, body, arg);
 }
 
 int startWorkerThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg,

@@ -18,8 +18,10 @@ using ThreadBody = void* (*)(void*);
 inline constexpr std::size_t kThreadNameMax = 15;
 
 // Creates a detached thread named `name` running body(arg) and stores its id
-// in `tid`. The thread takes its name before body runs. Returns 0 on
-// success, else the pthread error number (tid stays 0).
+// in `tid`. The thread takes its name before body runs, and the call
+// returns only once it has: whoever looks at the thread after the starter's
+// line sees its name. Returns 0 on success, else the pthread error number
+// (tid stays 0).
 int startDetachedThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg);
 
 // The same without a name: the thread keeps its creator's name. Only for

@@ -76,75 +76,67 @@ constexpr SizeKey kSizeKeys[] = {
     {"-s960x640", 960, 640, "-s 960x640"},       {"-s320x240", 320, 240, "-s 320x240"},
 };
 
+// The video standard families, one parser each as v4l2-ctl has them: a
+// parser reads what follows the family's name in the argument ("" for the
+// family as a whole, "-X" for a member) and returns 0 for a specifier it
+// does not know.
+v4l2_std_id parsePal(const char* r) {
+    if (r[0] == '\0') return V4L2_STD_PAL;
+    if (r[0] != '-') return 0;
+    switch (r[1]) {
+        case '6': return V4L2_STD_PAL_60;
+        case 'B': case 'b': case 'G': case 'g': return V4L2_STD_PAL_BG;
+        case 'D': case 'd': case 'K': case 'k': return V4L2_STD_PAL_DK;
+        case 'H': case 'h': return V4L2_STD_PAL_H;
+        case 'I': case 'i': return V4L2_STD_PAL_I;
+        case 'M': case 'm': return V4L2_STD_PAL_M;
+        case 'N': case 'n': return (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_PAL_Nc : V4L2_STD_PAL_N;
+        default: return 0;
+    }
+}
+
+v4l2_std_id parseNtsc(const char* r) {
+    if (r[0] == '\0') return V4L2_STD_NTSC;
+    if (r[0] != '-') return 0;
+    switch (r[1]) {
+        case 'M': case 'm': return V4L2_STD_NTSC_M;
+        case 'J': case 'j': return V4L2_STD_NTSC_M_JP;
+        case 'K': case 'k': return V4L2_STD_NTSC_M_KR;
+        default: return 0;
+    }
+}
+
+v4l2_std_id parseSecam(const char* r) {
+    if (r[0] == '\0') return V4L2_STD_SECAM;
+    if (r[0] != '-') return 0;
+    switch (r[1]) {
+        case 'B': case 'b': case 'G': case 'g': case 'H': case 'h':
+            return V4L2_STD_SECAM_B | V4L2_STD_SECAM_G | V4L2_STD_SECAM_H;
+        case 'D': case 'd': case 'K': case 'k': return V4L2_STD_SECAM_DK;
+        case 'L': case 'l': return (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_SECAM_LC : V4L2_STD_SECAM_L;
+        default: return 0;
+    }
+}
+
+struct StdFamily {
+    const char* name;
+    v4l2_std_id (*parse)(const char* rest);
+};
+
+constexpr StdFamily kStdFamilies[] = {{"pal", parsePal}, {"ntsc", parseNtsc}, {"secam", parseSecam}};
+
 // The video standard argument: examined from its second character on, and
-// only when it has at least 4 characters.
+// only when it has at least 4 characters. The first family whose name it
+// starts with sets g_std (0 for an unknown member, with a message).
 void applyVideoStandard(const char* arg) {
     if (std::strlen(arg) < 4) return;
     const char* t = arg + 1;
-    if (std::strncmp(t, "pal", 3) == 0) {
-        const char* r = t + 3;
-        v4l2_std_id std = 0;
-        bool ok = true;
-        if (r[0] == '\0') {
-            std = V4L2_STD_PAL;
-        } else if (r[0] == '-') {
-            switch (r[1]) {
-                case '6': std = V4L2_STD_PAL_60; break;
-                case 'B': case 'b': case 'G': case 'g': std = V4L2_STD_PAL_BG; break;
-                case 'D': case 'd': case 'K': case 'k': std = V4L2_STD_PAL_DK; break;
-                case 'H': case 'h': std = V4L2_STD_PAL_H; break;
-                case 'I': case 'i': std = V4L2_STD_PAL_I; break;
-                case 'M': case 'm': std = V4L2_STD_PAL_M; break;
-                case 'N': case 'n':
-                    std = (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_PAL_Nc : V4L2_STD_PAL_N;
-                    break;
-                default: ok = false;
-            }
-        } else {
-            ok = false;
-        }
-        if (!ok) fputs("pal specifier not recognised\n", stderr);
-        g_std = ok ? std : 0;
-    } else if (std::strncmp(t, "ntsc", 4) == 0) {
-        const char* r = t + 4;
-        v4l2_std_id std = 0;
-        bool ok = true;
-        if (r[0] == '\0') {
-            std = V4L2_STD_NTSC;
-        } else if (r[0] == '-') {
-            switch (r[1]) {
-                case 'M': case 'm': std = V4L2_STD_NTSC_M; break;
-                case 'J': case 'j': std = V4L2_STD_NTSC_M_JP; break;
-                case 'K': case 'k': std = V4L2_STD_NTSC_M_KR; break;
-                default: ok = false;
-            }
-        } else {
-            ok = false;
-        }
-        if (!ok) fputs("ntsc specifier not recognised\n", stderr);
-        g_std = ok ? std : 0;
-    } else if (std::strncmp(t, "secam", 5) == 0) {
-        const char* r = t + 5;
-        v4l2_std_id std = 0;
-        bool ok = true;
-        if (r[0] == '\0') {
-            std = V4L2_STD_SECAM;
-        } else if (r[0] == '-') {
-            switch (r[1]) {
-                case 'B': case 'b': case 'G': case 'g': case 'H': case 'h':
-                    std = V4L2_STD_SECAM_B | V4L2_STD_SECAM_G | V4L2_STD_SECAM_H;
-                    break;
-                case 'D': case 'd': case 'K': case 'k': std = V4L2_STD_SECAM_DK; break;
-                case 'L': case 'l':
-                    std = (r[2] == 'c' || r[2] == 'C') ? V4L2_STD_SECAM_LC : V4L2_STD_SECAM_L;
-                    break;
-                default: ok = false;
-            }
-        } else {
-            ok = false;
-        }
-        if (!ok) fputs("secam specifier not recognised\n", stderr);
-        g_std = ok ? std : 0;
+    for (const StdFamily& family : kStdFamilies) {
+        const std::size_t n = std::strlen(family.name);
+        if (std::strncmp(t, family.name, n) != 0) continue;
+        g_std = family.parse(t + n);
+        if (g_std == 0) fprintf(stderr, "%s specifier not recognised\n", family.name);
+        return;
     }
 }
 

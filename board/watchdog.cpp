@@ -38,14 +38,8 @@ void notifyAction() {
 
 int initRestarterThread() {
     notifyAction();
-    if (cm::startDetachedThread(tid_restarterThread, doRestartThread, nullptr) != 0) {
-        printf("can't create restart thread: \n");
-        fflush(stdout);
-        return 1;
-    }
-    printf("restart thread created successfully!\n");
-    fflush(stdout);
-    return 0;
+    return cm::startWorkerThread(tid_restarterThread, "cm-watchdog", doRestartThread, nullptr,
+                                 {"restart thread created successfully!", "can't create restart thread: ", false});
 }
 
 void* doRestartThread(void*) {

@@ -1,3 +1,4 @@
+// Default path: the picture capture loop (OpenCV). The direct path's is v4l2/capture_loop.cpp.
 #include "capture/capture_loop.h"
 
 #include <fcntl.h>
@@ -388,7 +389,7 @@ int initCaptureFromCamThread() {
         if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;
         notifyAction();
-        if (cm::startDetachedThread(tid_captureFromCamThread[i], doCaptureFromCamThread, &videoIDs[i]) != 0) {
+        if (cm::startDetachedThread(tid_captureFromCamThread[i], cm::concat("cm-capture", i), doCaptureFromCamThread, &videoIDs[i]) != 0) {
             cm::printLine(cm::concat("can't create capture from cam thread: ", i));
             return 1;
         }

@@ -1,7 +1,10 @@
-// Console lines of the capture threads and the clip writer. Four cameras'
-// worth of threads print at once, so each line reaches its stream in one
-// piece; numbers are formatted as an output stream formats them (doubles
-// with six significant digits).
+// Console lines, each reaching its stream in one piece whichever thread
+// prints it (several threads print at once); numbers are formatted as an
+// output stream formats them (doubles with six significant digits).
+// Nothing here is particular to capture: the helpers suit any thread. Today
+// the picture capture loop (capture threads) and the clip writer (video
+// creation thread) use them; board/ and app/ still have one-line printers
+// of their own.
 #pragma once
 
 #include <sstream>

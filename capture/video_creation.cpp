@@ -84,13 +84,7 @@ void* doCreateVideoThread(void*) {
 int initCreateVideoThread() {
     if (tid_createVideoThread.load() != pthread_t{}) return 0;
     notifyAction();
-    if (cm::startDetachedThread(tid_createVideoThread, doCreateVideoThread,
-                                const_cast<bool*>(&kThreadArgument)) != 0) {
-        printf("can't Capture video capture thread\n");
-        fflush(stdout);
-        return 1;
-    }
-    printf("Capture video thread created successfully!\n");
-    fflush(stdout);
-    return 0;
+    return cm::startWorkerThread(tid_createVideoThread, "cm-video", doCreateVideoThread,
+                                 const_cast<bool*>(&kThreadArgument),
+                                 {"Capture video thread created successfully!", "can't Capture video capture thread", false});
 }

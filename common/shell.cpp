@@ -1,5 +1,7 @@
 #include "common/shell.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace cm {
@@ -29,6 +31,14 @@ std::string shellQuote(std::string_view word) {
     }
     out += '\'';
     return out;
+}
+
+bool createDirIfMissing(const std::string& dir, void (*announce)(const char* line)) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) return false;
+    announce(("Save dir not found.. creating " + dir).c_str());
+    runShell("mkdir -p " + shellQuote(dir));
+    return true;
 }
 
 }  // namespace cm

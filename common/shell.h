@@ -18,4 +18,11 @@ int runShell(const std::string& command);
 // single-quoted.
 std::string shellQuote(std::string_view word);
 
+// Creates the directory `dir` (with its parents, "mkdir -p" through the
+// shell) when nothing exists at that path, after handing `announce` the
+// line "Save dir not found.. creating <dir>". Returns true when it was
+// missing, whether or not the command then made it: the caller's next
+// open of a file in it reports that.
+bool createDirIfMissing(const std::string& dir, void (*announce)(const char* line));
+
 }  // namespace cm

@@ -1,17 +1,45 @@
 // Worker threads are created once, detached and never joined: each loop
 // ends by itself when the exit flag rises, and the process ends with them.
+// Every worker carries a name (README.md, "Threads", lists them) so that
+// `top -H`, gdb, `ps -L` and /proc/PID/task/*/comm tell them apart.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
+#include <string>
 
 namespace cm {
 
 using ThreadBody = void* (*)(void*);
 
-// Creates a detached thread running body(arg) and stores its id in `tid`.
-// Returns 0 on success, else the pthread error number (tid stays 0).
+// Linux keeps at most 15 characters of a thread's name; longer names are cut.
+inline constexpr std::size_t kThreadNameMax = 15;
+
+// Creates a detached thread named `name` running body(arg) and stores its id
+// in `tid`. The thread takes its name before body runs, and the call
+// returns only once it has: whoever looks at the thread after the starter's
+// line sees its name. Returns 0 on success, else the pthread error number
+// (tid stays 0).
+int startDetachedThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg);
+
+// The same without a name: the thread keeps its creator's name. Only for
+// the starter that has not been given its name yet (the system command
+// queue's); every other worker passes one.
 int startDetachedThread(std::atomic<pthread_t>& tid, ThreadBody body, void* arg);
+
+// What a worker's starter prints on standard output, one line each.
+struct StartLines {
+    const char* created;  // after the thread was created
+    const char* failed;   // when it could not be created
+    bool withReason;      // the pthread error's text follows `failed`
+};
+
+// The common starter of a worker: creates nothing when `tid` is set already
+// (0), else starts the named thread and prints `lines.created` (0) or
+// `lines.failed` (1).
+int startWorkerThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg,
+                      const StartLines& lines);
 
 }  // namespace cm

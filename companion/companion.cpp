@@ -9,13 +9,15 @@
 #include <sstream>
 
 #include "common/clock.h"
-#include "common/footprint.h"
 #include "control/settings.h"
+#include "upload/positionurl.h"
 
 namespace {
 
-constexpr std::size_t kRecordSize = 1000;  // notification record
-constexpr std::size_t kUrlOffset = 4;
+// The notification record as the upload unit writes it: the URL field
+// closes the record, behind the reserved word.
+constexpr std::size_t kRecordSize = kNotificationRecordSize;
+constexpr std::size_t kUrlOffset = kNotificationRecordSize - kNotificationUrlField;
 
 int usage(const char* message) {
     if (message != nullptr) fprintf(stderr, "capture_control: %s\n", message);
@@ -38,9 +40,7 @@ void show(const settingTag& r) {
 }
 
 int notifications() {
-    char rel[64];
-    snprintf(rel, sizeof rel, footprint::kNotifyFilePattern, footprint::kNotifyFileNumber);
-    const std::string path = footprint::resolve(rel);
+    const std::string path = notificationFilePath();
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         fprintf(stderr, "capture_control: no notification queue at %s\n", path.c_str());

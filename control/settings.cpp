@@ -120,12 +120,7 @@ void settingTag::readSettings() {
 }
 
 void settingTag::writeSettings() {
-    const std::string home = footprint::resolve(footprint::kHome);
-    struct stat st {};
-    if (::stat(home.c_str(), &st) != 0) {
-        verbos("Save dir not found.. creating %s", home.c_str());
-        cm::runShell("mkdir -p " + cm::shellQuote(home));
-    }
+    cm::createDirIfMissing(footprint::resolve(footprint::kHome), verbos);
     const std::string path = footprint::resolve(footprint::kControlFile);
     cm::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (!fd) {

@@ -15,9 +15,12 @@ What it starts, all on loopback:
 It then drives the daemon with capture_control as the companion process on
 the board does: a streaming request (renewed before each two-minute hold
 runs out), a user video request and an alert (lowered again once the daemon
-has taken it). As they happen it shows the daemon taking each request, the
-clips converted and written into the upload queue, each clip stored on the
-FTP server, and each notification record the companion reads back.
+has taken it). As they happen it shows the daemon's threads starting and
+its cameras coming up (and, while it waits, what for), the daemon taking
+each request, the clips converted, each clip ready in the upload queue (as
+the daemon's upload walk lists it, so that none is missed however soon it
+is uploaded), each clip stored on the FTP server, and each notification
+record the companion reads back.
 
 Ctrl-C (or SIGTERM, or the end of --duration) asks the daemon to exit
 through the control record as the companion would, then stops the servers
@@ -54,6 +57,29 @@ STREAM_RENEW_SECONDS = 100
 EXIT_WAIT_SECONDS = 15
 IN_PROGRESS_PREFIX = "."
 UPLOADING_SUFFIX = ".uploading"
+# How often a wait says what it still waits for.
+WAITING_NOTE_SECONDS = 5
+# The FTP thread's walk of the upload queue lists every file it finds, one
+# line each, before it uploads it: type, level, size, path, base offset, name.
+QUEUE_LISTING = re.compile(r"^f\s+\d+\s+(\d+)\s+\S.*\s(\d+) ([^/]+)$")
+# The daemon's start-up lines (standard output, standard error) as the demo
+# tells them, in the order they come.
+START_LINES = [
+    (re.compile(r"^restart thread created successfully!"), "daemon: restart watchdog started"),
+    (re.compile(r"^capture from cam thread created successfully, videoid#(\d)!"),
+     "daemon: picture capture thread of /dev/video{0} started"),
+    # Standard error: a worker's progress dots may come before them on a line.
+    (re.compile(r"(/dev/video\d): USB capture thread created successfully!"),
+     "daemon: worker of {0} started (the workers start 4 s apart)"),
+    (re.compile(r"(/dev/video\d) format succeeded"), "daemon: {0} configured, frames coming in"),
+    (re.compile(r"^Capture video thread created successfully!"),
+     "daemon: video creation thread started (alerts, user video requests)"),
+    (re.compile(r"^FTP thread created successfully!"), "daemon: FTP upload thread started"),
+    (re.compile(r"^Systems command thread started!"), "daemon: system command thread started (conversions)"),
+    (re.compile(r"^streaming thread successfully created!"), "daemon: streaming thread started"),
+    (re.compile(r"^video streaming monitoring thread start!"),
+     "daemon: streaming monitor started, the last of the threads"),
+]
 
 
 class Stop(Exception):
@@ -223,7 +249,7 @@ class Demo:
         self.daemon_err = None
         self.uploaded = []
         self.announced = []
-        self.in_queue = set()
+        self.listed = set()
         self.stream_inputs = set()
         self.stream_messages = 0
         self.stream_errors = 0
@@ -318,11 +344,21 @@ class Demo:
             self.out_lines.extend(out)
             self.err_lines.extend(l for l in err if "format succeeded" in l)
         for line in out:
+            self.show_start_line(line)
             self.show_daemon_line(line)
-        self.show_queue()
+            self.show_queue_line(line)
+        for line in err:
+            self.show_start_line(line)
         self.show_uploads()
         self.show_notifications()
         self.show_streaming()
+
+    def show_start_line(self, line):
+        for rx, text in START_LINES:
+            m = rx.search(line)
+            if m:
+                self.say(text.format(*m.groups()))
+                return
 
     def show_daemon_line(self, line):
         if line.startswith("capture module received an alert!"):
@@ -346,19 +382,23 @@ class Demo:
         elif line.startswith("Exiting.. cya!!"):
             self.say("daemon: exiting")
 
-    def show_queue(self):
-        try:
-            names = {n for n in os.listdir(self.root + QUEUE) if not n.startswith(IN_PROGRESS_PREFIX)}
-        except OSError:
+    def show_queue_line(self, line):
+        """A clip is ready when the FTP thread's walk of the queue first
+        lists it under its final name: every clip is listed before its
+        upload, however soon that follows."""
+        m = QUEUE_LISTING.match(line)
+        if not m or m.group(3).startswith(IN_PROGRESS_PREFIX) or m.group(3) in self.listed:
             return
-        for name in sorted(names - self.in_queue):
-            try:
-                size = os.path.getsize(os.path.join(self.root + QUEUE, name))
-            except OSError:
-                continue  # uploaded and deleted between the listing and now
-            kind = "converted clip" if name.endswith(".mp4") else "clip"
-            self.say("upload queue: %s %s ready (%s)" % (kind, name, size_text(size)))
-        self.in_queue = names
+        name = m.group(3)
+        self.listed.add(name)
+        kind = "converted clip" if name.endswith(".mp4") else "clip"
+        self.say("upload queue: %s %s ready (%s)" % (kind, name, size_text(int(m.group(1)))))
+
+    def queue_empty(self):
+        try:
+            return not any(not n.startswith(IN_PROGRESS_PREFIX) for n in os.listdir(self.root + QUEUE))
+        except OSError:
+            return True
 
     def show_uploads(self):
         # ncftpput stores under "<name>.uploading" and renames the file once
@@ -412,15 +452,21 @@ class Demo:
     def wait(self, condition, timeout, what):
         """Watches until condition() is true, the daemon ends or `timeout`
         passes (then it says so and the demo goes on)."""
-        deadline = time.monotonic() + timeout
+        started = time.monotonic()
+        deadline = started + timeout
+        next_note = started + WAITING_NOTE_SECONDS
+        self.say("waiting for %s (at most %d s)" % (what, timeout))
         while True:
             self.watch()
             if condition():
                 return True
+            if time.monotonic() >= next_note:
+                self.say("still waiting for %s (%d s so far)" % (what, time.monotonic() - started))
+                next_note += WAITING_NOTE_SECONDS
             if self.daemon.poll() is not None:
                 raise RuntimeError("the daemon ended with status %d" % self.daemon.returncode)
             if time.monotonic() > deadline:
-                self.say("(%s did not happen within %d s; going on)" % (what, timeout))
+                self.say("(gave up waiting for %s after %d s; going on)" % (what, timeout))
                 return False
             self.check_time()
             time.sleep(0.2)
@@ -439,12 +485,12 @@ class Demo:
         # The streaming monitor starts last and takes the stamp it finds as
         # already handled: the companion's requests come after it.
         self.wait(lambda: self.out_since(0, r"^video streaming monitoring thread start!"), 60,
-                  "the daemon's last thread started")
+                  "the daemon's threads to start")
         if self.usb:
             def cameras():
                 return {int(m.group(1)) for m in (re.search(r"/dev/video(\d) format succeeded", l)
                                                    for l in self.err_lines) if m}
-            self.wait(lambda: len(cameras()) == 4, 60, "all four cameras streaming")
+            self.wait(lambda: len(cameras()) == 4, 60, "all four cameras to stream")
             self.say("cameras streaming: %s" % " ".join("/dev/video%d" % i for i in sorted(cameras())))
         else:
             self.wait(self.pictures_of_every_input(0), 60, "a picture of every input")
@@ -462,16 +508,16 @@ class Demo:
                 flagged = {m.group(1) for m in self.out_since(mark, r"^user video usb creation flaged! cam#(\d)")}
                 saved = {m.group(1) for m in self.out_since(mark, r"^mp4 convert cmd: .*/user_(\d)_")}
                 return flagged and saved >= flagged
-            self.wait(user_clips_saved, 60, "the user clips saved")
+            self.wait(user_clips_saved, 60, "the user clips to be saved")
         else:
             self.wait(lambda: len(self.out_since(mark, r"^(video created with |No videowrite)")) >= 4, 60,
-                      "the user clips written")
+                      "the user clips to be written")
             mark = len(self.out_lines)
             self.wait(self.pictures_of_every_input(mark), 60, "new pictures of every input")
 
         mark = len(self.out_lines)
         self.companion(["alert", "on"], "alert")
-        self.wait(lambda: self.out_since(mark, r"^capture module received an alert!"), 30, "the alert taken")
+        self.wait(lambda: self.out_since(mark, r"^capture module received an alert!"), 30, "the alert to be taken")
         self.companion(["alert", "off"], "alert over (the daemon has taken it)")
 
         self.keep_lines = False
@@ -484,7 +530,7 @@ class Demo:
             if time.monotonic() - last_stream > STREAM_RENEW_SECONDS:
                 self.companion(["stream", "1"], "streaming request renewed")
                 last_stream = time.monotonic()
-            done = bool(self.uploaded) and not self.in_queue and not self.raw_clips_waiting() \
+            done = bool(self.uploaded) and self.queue_empty() and not self.raw_clips_waiting() \
                 and len(self.announced_uploads()) >= len(self.uploaded)
             if done and not all_done:
                 if self.usb:

@@ -16,7 +16,7 @@
 # to <build>/results/table.txt.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" test
 build="${CM_BENCH_BUILD_DIR:-$top/build-bench}"
 sysroot="${CM_ARMHF_SYSROOT:-/opt/capture_module-armhf-sysroot}"
 busy_seconds="${CM_BENCH_DAEMON_SECONDS:-60}"

@@ -19,11 +19,11 @@ stage_done() {
   echo "=== $1: $((now - started)) s"
   started=$now
 }
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" test
 stage_done "packages"
 # The benchmarks are built too, so that they keep building and running;
 # scripts/run-benchmarks.sh measures with them.
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCM_BUILD_BENCHMARKS=ON
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCM_BUILD_TESTS=ON -DCM_BUILD_BENCHMARKS=ON
 cmake --build "$build"
 stage_done "native build"
 if [ $# -eq 0 ]; then

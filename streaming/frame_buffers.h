@@ -35,9 +35,12 @@ struct StreamingImage {
     int processed = 0;  // marker: differs from length while the picture is new
 };
 
-// Message body buffer of a streaming request, and the per-input read-back
-// buffers (inputs 0..3). Used by the streaming thread only.
+// Message body buffer of a streaming request (streaming thread only).
 extern unsigned char* socket_outgoing_buf;
+// The per-input read-back buffers (inputs 0..3) of the streaming buffers'
+// layout, allocated and released with the entries. Nothing reads or writes
+// them any more: the reduction now works on an in-memory copy of the
+// picture (streaming/jpeg_reduce.h). They are kept for the layout only.
 extern unsigned char* load_buf[kStreamingInputs];
 
 // Makes sure the shared buffers exist and entry i has its two picture buffers.

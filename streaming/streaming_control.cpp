@@ -49,16 +49,8 @@ struct EndMark {
 int initStreamingThread() {
     printf("Deziruda: initStreamingThread()\n");
     fflush(stdout);
-    if (tid_streamingThread.load() != 0) return 0;
-    int rc = cm::startDetachedThread(tid_streamingThread, doStreamingThread, nullptr);
-    if (rc != 0) {
-        printf("can't create streaming thread: %s\n", cm::errnoText(rc).c_str());
-        fflush(stdout);
-        return 1;
-    }
-    printf("streaming thread successfully created!\n");
-    fflush(stdout);
-    return 0;
+    return cm::startWorkerThread(tid_streamingThread, "cm-streaming", doStreamingThread, nullptr,
+                                 {"streaming thread successfully created!", "can't create streaming thread: ", true});
 }
 
 void* doStreamingThread(void*) {
@@ -101,16 +93,9 @@ void* doStreamingThread(void*) {
 
 int initRequestStreamingMonitoringThread() {
     installSigpipeHandler();
-    if (tid_streamVideoThread.load() != 0) return 0;
-    int rc = cm::startDetachedThread(tid_streamVideoThread, doStreamingVideoMonitoringThread, nullptr);
-    if (rc != 0) {
-        printf("can'create stream video monitoring thread\n");
-        fflush(stdout);
-        return 1;
-    }
-    printf("stream video monitoring thread created successfully!\n");
-    fflush(stdout);
-    return 0;
+    return cm::startWorkerThread(tid_streamVideoThread, "cm-stream-mon", doStreamingVideoMonitoringThread, nullptr,
+                                 {"stream video monitoring thread created successfully!",
+                                  "can'create stream video monitoring thread", false});
 }
 
 void* doStreamingVideoMonitoringThread(void*) {

@@ -239,16 +239,8 @@ void* doFTPThread(void*) {
 }
 
 int initFTPThread() {
-    if (tid_FTPThread.load() != 0) return 0;
-    int rc = cm::startDetachedThread(tid_FTPThread, doFTPThread, nullptr);
-    if (rc != 0) {
-        printf("can't create FTP thread: %s\n", cm::errnoText(rc).c_str());
-        fflush(stdout);
-        return 1;
-    }
-    printf("FTP thread created successfully!\n");
-    fflush(stdout);
-    return 0;
+    return cm::startWorkerThread(tid_FTPThread, "cm-ftp", doFTPThread, nullptr,
+                                 {"FTP thread created successfully!", "can't create FTP thread: ", true});
 }
 
 int removeStaleInProgressFiles(const std::string& queueDir) {

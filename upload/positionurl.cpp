@@ -88,12 +88,7 @@ void saveRecord(PositionURL& record) {
         return;
     }
 
-    const std::string dir = footprint::resolve(footprint::kNotifyDir);
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) {
-        verbos("Save dir not found.. creating %s", dir.c_str());
-        cm::runShell("mkdir -p " + cm::shellQuote(dir));
-    }
+    cm::createDirIfMissing(footprint::resolve(footprint::kNotifyDir), verbos);
     const std::string path = notificationFilePath();
 
     std::lock_guard<std::mutex> lock(g_appendLock);

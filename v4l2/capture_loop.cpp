@@ -1,3 +1,4 @@
+// Direct V4L2 path ("-usb"): the frame capture loop. The default path's is capture/capture_loop.cpp.
 #include "v4l2/capture_loop.h"
 
 #include <linux/videodev2.h>

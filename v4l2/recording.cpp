@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 
 #include "app/run_config.h"
 #include "board/camera_selection.h"
@@ -135,7 +136,7 @@ int initCaptureThread(int N) {
     dev_name[N].store(kDevicePaths[N].data());
     g_bSaveFile[N].store(kSaveNone);
     if (tid_usb_capture[N].load() != 0) return 0;
-    const int rc = cm::startDetachedThread(tid_usb_capture[N], doUSBCapture, &nDevicesIDs[N]);
+    const int rc = cm::startDetachedThread(tid_usb_capture[N], "cm-v4l2-" + std::to_string(N), doUSBCapture, &nDevicesIDs[N]);
     log__(rc == 0 ? "USB capture thread created successfully!" : "can't create video capture thread", N);
     return rc;
 }

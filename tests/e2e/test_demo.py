@@ -15,15 +15,66 @@ import shutil
 import signal
 import socket
 import subprocess
+import sys
+import tempfile
 import time
 import unittest
 import uuid
 
 import harness
 
+sys.path.insert(0, os.path.join(harness.SOURCE_DIR, "emulation"))
+import emucam_pattern  # noqa: E402
+
 DEMO = os.path.join(harness.SOURCE_DIR, "emulation", "demo.py")
 TAG_NAME = "CM_DEMO_TEST_TAG"
 FTP_ADDRESS = ("127.0.0.1", 21)
+CHROMIUM = "/usr/bin/chromium"
+# Everything that would reach past the loopback switched off; a profile of
+# its own for each run.
+CHROMIUM_OPTIONS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                    "--force-device-scale-factor=1", "--hide-scrollbars"]
+SHOT_SIZE = (1400, 320)
+# The live pictures of the direct path: a quarter of the cameras' 1280 x 720.
+LIVE_PICTURE = (320, 180)
+PAGE_BACKGROUND = 0x22  # grey level of the page around the pictures
+
+
+def screenshot(url, path):
+    """A headless Chromium's picture of the page at `url` (loopback only), as
+    grey pixels: (width, height, bytes)."""
+    assert re.match(r"^http://127\.\d+\.\d+\.\d+:\d+/", url), url
+    with tempfile.TemporaryDirectory(prefix="cm-chromium-") as profile:
+        r = subprocess.run([CHROMIUM] + CHROMIUM_OPTIONS +
+                           ["--user-data-dir=" + profile, "--window-size=%d,%d" % SHOT_SIZE,
+                            "--virtual-time-budget=3000", "--screenshot=" + path, url],
+                           capture_output=True, text=True, timeout=120)
+    if r.returncode != 0 or not os.path.exists(path):
+        raise AssertionError("chromium made no screenshot (status %d):\n%s" % (r.returncode, r.stderr[-3000:]))
+    width, height, frames = emucam_pattern.gray_frames(path)
+    return width, height, frames[0]
+
+
+def picture_lefts(gray, width, y):
+    """Left edges of the runs of at least a picture's width along row `y`
+    that the page's background does not break (8 background pixels in a
+    row end a run; a picture may hold a few of its own)."""
+    lefts, start, gap = [], None, 0
+    for x in range(width):
+        if abs(gray[y * width + x] - PAGE_BACKGROUND) <= 2:
+            gap += 1
+            if start is not None and gap >= 8:
+                if x - gap + 1 - start >= LIVE_PICTURE[0]:
+                    lefts.append(start)
+                start = None
+        else:
+            gap = 0
+            if start is None:
+                start = x
+    if start is not None and width - gap - start >= LIVE_PICTURE[0]:
+        lefts.append(start)
+    return lefts
 
 
 def free_port():
@@ -156,6 +207,7 @@ class DemoTest(unittest.TestCase):
         m = self.wait_for(r"notification record #\d+: /notify_file_upload\.php\?deviceid=BBBK1234&fpath=\S+/"
                           r"home/Tarvisel/queue/user_\d_\d{14}_\d{6}\.mp4$", 30)
         self.wait_for(r"streaming server: first pictures of input", 30)
+        self.check_live_page()
         self.wait_for(r"notification record #\d+: http://%s/started_streaming_video\.php\?deviceid=BBBK1234&"
                       % re.escape(harness.DEFAULT_STREAMING_SERVER), 30)
         # Ctrl-C as the next user clip's conversion starts: it runs for
@@ -168,6 +220,32 @@ class DemoTest(unittest.TestCase):
             self.fail("the demo did not stop within 60 s of Ctrl-C:\n" + self.output())
         out = self.check_everything_stopped(status)
         self.assertIn("companion: capture_control exit", out)
+
+    def check_live_page(self):
+        """The page the demo names, seen once in a headless browser: side by
+        side the pictures of inputs 0 to 3, each showing its own camera."""
+        if not os.path.exists(CHROMIUM):
+            self.fail("chromium is not installed (scripts/install-deps.sh test installs it)")
+        for i in range(4):
+            self.wait_for(r"streaming server: first pictures of .*input %d %dx%d" % ((i,) + LIVE_PICTURE), 30)
+        url = "http://%s:%d/" % (harness.DEFAULT_STREAMING_SERVER, self.http_port)
+        shot = os.path.join(harness.BUILD_DIR, "demo-live-page.png")  # kept to be looked at
+        width, height, gray = screenshot(url, shot)
+        # The first row where the four pictures begin, then each picture
+        # cut out and its camera's block pattern read.
+        for y in range(height - LIVE_PICTURE[1]):
+            lefts = picture_lefts(gray, width, y)
+            if len(lefts) == 4:
+                break
+        else:
+            self.fail("no row of four pictures in the screenshot %s" % shot)
+        cameras = []
+        for x0 in lefts:
+            crop = b"".join(gray[(y + r) * width + x0:(y + r) * width + x0 + LIVE_PICTURE[0]]
+                            for r in range(LIVE_PICTURE[1]))
+            reading = emucam_pattern.read_pattern(crop, *LIVE_PICTURE)
+            cameras.append(reading[0] if reading else None)
+        self.assertEqual(cameras, [0, 1, 2, 3], "the pictures on the page, left to right (screenshot %s)" % shot)
 
     def test_default_path_runs_for_its_duration_and_stops_by_itself(self):
         self.start("--default-path", "--duration", "40")

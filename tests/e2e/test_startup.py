@@ -96,6 +96,26 @@ class StartupTest(unittest.TestCase):
         self.assertIn("Override USB handling by switch#6!", d.stdout)
         self.assertIn("USB=1", d.stdout)
 
+    def test_every_worker_carries_its_name(self):
+        d = self.board.start("-usb", "-ms", cameras=True)
+        d.wait_for("stream video monitoring thread created successfully!", timeout=60)
+        task_dir = "/proc/%d/task" % d.proc.pid
+        names = []
+        for tid in os.listdir(task_dir):
+            try:
+                with open(os.path.join(task_dir, tid, "comm")) as f:
+                    names.append(f.read().strip())
+            except FileNotFoundError:
+                pass  # a thread that ended meanwhile
+        workers = sorted(n for n in names if n.startswith("cm-"))
+        self.assertEqual(workers, sorted(["cm-watchdog", "cm-v4l2-0", "cm-v4l2-1", "cm-v4l2-2", "cm-v4l2-3",
+                                          "cm-video", "cm-ftp", "cm-streaming", "cm-stream-mon"]), names)
+        # The rest: the main thread and the system command thread, whose
+        # starter does not pass its name yet and so keeps main's; the
+        # emulated cameras' producers name themselves.
+        others = sorted(n for n in names if not n.startswith(("cm-", "emucam")))
+        self.assertEqual(others, ["capture_module", "capture_module"], names)
+
     def test_no_camera_switch_on_warns(self):
         for pin in (66, 47, 34, 38):
             self.board.set_gpio(pin, 0)

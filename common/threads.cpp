@@ -54,11 +54,6 @@ int startDetachedThread(std::atomic<pthread_t>& tid, const std::string& name, Th
     return startThread(tid, name, body, arg);
 }
 
-int startDetachedThread(std::atomic<pthread_t>& tid, ThreadBody body, void* arg) {
-    static const std::string kNoName;
-    return startThread(tid, kNoName, body, arg);
-}
-
 int startWorkerThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg,
                       const StartLines& lines) {
     if (tid.load() != pthread_t{}) return 0;

@@ -24,11 +24,6 @@ inline constexpr std::size_t kThreadNameMax = 15;
 // (tid stays 0).
 int startDetachedThread(std::atomic<pthread_t>& tid, const std::string& name, ThreadBody body, void* arg);
 
-// The same without a name: the thread keeps its creator's name. Only for
-// the starter that has not been given its name yet (the system command
-// queue's); every other worker passes one.
-int startDetachedThread(std::atomic<pthread_t>& tid, ThreadBody body, void* arg);
-
 // What a worker's starter prints on standard output, one line each.
 struct StartLines {
     const char* created;  // after the thread was created

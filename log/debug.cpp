@@ -151,6 +151,9 @@ void fileLog(const char* text) {
     }
     cm::UniqueFd fd = openDailyLog(path);
     struct stat st {};
+    // A missing log directory loses the entry silently (a board without its
+    // base directory tree says so on the console in other ways).
+    if (!fd && errno == ENOENT) return;
     if (!fd || ::fstat(fd.get(), &st) != 0) return reportFileLogFailure(path, errno);
     if (!S_ISREG(st.st_mode)) return reportFileLogFailure(path, EINVAL);
     // The last line of a full day says so; it always has room.

@@ -8,7 +8,7 @@
 // older than kDailyLogKeepDays are removed when the first entry of a new day
 // is written. A write that fails (a full file system) is cut back to the
 // last whole entry and reported once on standard error, until a write
-// succeeds again.
+// succeeds again; a missing log directory loses the entry silently.
 // Every formatted text is composed in a 3000-character buffer (longer texts
 // are cut to 2999 characters); composed texts are written as they are, a
 // '%' in them is never interpreted again. Each entry reaches each stream in

@@ -82,7 +82,7 @@ bool runNextSystemCommand() {
 
 int initSystemCommandsThread() {
     if (tid_system_commands.load() != 0) return 0;
-    return cm::startDetachedThread(tid_system_commands, doSystemCommands, nullptr);
+    return cm::startDetachedThread(tid_system_commands, "cm-commands", doSystemCommands, nullptr);
 }
 
 void* doSystemCommands(void*) {

@@ -109,12 +109,12 @@ class StartupTest(unittest.TestCase):
                 pass  # a thread that ended meanwhile
         workers = sorted(n for n in names if n.startswith("cm-"))
         self.assertEqual(workers, sorted(["cm-watchdog", "cm-v4l2-0", "cm-v4l2-1", "cm-v4l2-2", "cm-v4l2-3",
-                                          "cm-video", "cm-ftp", "cm-streaming", "cm-stream-mon"]), names)
-        # The rest: the main thread and the system command thread, whose
-        # starter does not pass its name yet and so keeps main's; the
-        # emulated cameras' producers name themselves.
+                                          "cm-video", "cm-ftp", "cm-commands", "cm-streaming",
+                                          "cm-stream-mon"]), names)
+        # The rest: the main thread; the emulated cameras' producers name
+        # themselves.
         others = sorted(n for n in names if not n.startswith(("cm-", "emucam")))
-        self.assertEqual(others, ["capture_module", "capture_module"], names)
+        self.assertEqual(others, ["capture_module"], names)
 
     def test_no_camera_switch_on_warns(self):
         for pin in (66, 47, 34, 38):

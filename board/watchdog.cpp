@@ -37,6 +37,9 @@ void notifyAction() {
 }
 
 int initRestarterThread() {
+    // Once only, like every starter: a second watchdog would count each
+    // inactivity window twice.
+    if (tid_restarterThread.load() != pthread_t{}) return 0;
     notifyAction();
     if (cm::startDetachedThread(tid_restarterThread, doRestartThread, nullptr) != 0) {
         printf("can't create restart thread: \n");

@@ -89,7 +89,7 @@ int initVars() {
     clearInputSelection();
     setting.init();
     setting.readSettings();
-    g_nCAMs.store(static_cast<int>(static_cast<unsigned long long>(setting.camSet()) & 0xffffffffULL));
+    g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
     LBASE_PATH = footprint::resolve(bNormTest ? footprint::kNormTestBase : footprint::kHome);
     if (bNormTest) printfOut("NROM TEST!, path to test files: %s\n", LBASE_PATH.c_str());

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include "app/run_config.h"
 #include "board/camera_selection.h"
@@ -135,6 +139,34 @@ TEST_F(StartupTest, NormTestMovesTheTreeButNotTheControlRecord) {
     EXPECT_NE(out.find("NROM TEST!, path to test files: " + root.path("/tmp/normtest") + "\n"), std::string::npos);
     EXPECT_TRUE(cmtest::fileExists(root.path("/tmp/normtest/queue")));
     EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/queue")));
+}
+
+TEST_F(StartupTest, CameraSetValueSeenAtStartIsComparedWhole) {
+    const std::string control = root.path("/home/Tarvisel/capture_control.ini");
+    for (long long cams : {2147483648LL, -2147483649LL, LLONG_MIN, LLONG_MAX, 0x100000002LL}) {
+        settingTag::clearExitLatch();
+        settingTag writer;
+        writer.set_cams(cams);
+        CaptureStdout();
+        initVars();
+        setting.readSettings();
+        checkCams();
+        std::string out = GetCapturedStdout();
+        EXPECT_FALSE(setting.exitFlag()) << cams << out;
+
+        // Another value with the same low 32 bits is a change.
+        const long long other = cams ^ (1LL << 40);
+        writer.set_cams(other);
+        setting.readSettings();
+        CaptureStdout();
+        checkCams();
+        out = GetCapturedStdout();
+        EXPECT_TRUE(setting.exitFlag()) << cams;
+        EXPECT_NE(out.find("Cams changed# " + std::to_string(other) + ".. closing everything and restarting!\n"),
+                  std::string::npos)
+            << out;
+        std::remove(control.c_str());
+    }
 }
 
 }  // namespace

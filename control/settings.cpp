@@ -74,20 +74,19 @@ void settingTag::loadImage(const std::uint8_t* bytes, std::size_t n) {
     Image img = image();
     std::memcpy(img.data(), bytes, n);
     alert_.store(img[0], std::memory_order_relaxed);
-    std::uint8_t exitByte = img[1];
-    if (g_exitLatched.load(std::memory_order_acquire) && exitByte == 0) exitByte = 1;
     for (int i = 0; i < 6; ++i) reserved0_[i].store(img[2 + i], std::memory_order_relaxed);
     userVideo_.store(getLe64(&img[8]), std::memory_order_relaxed);
     camSet_.store(getLe64(&img[16]), std::memory_order_relaxed);
     streamVideo_.store(getLe64(&img[24]), std::memory_order_relaxed);
     reserved1_.store(static_cast<std::uint64_t>(getLe64(&img[32])), std::memory_order_relaxed);
-    exit_.store(exitByte, std::memory_order_release);
+    exit_.store(img[1], std::memory_order_release);
 }
 
-void settingTag::raiseExitInMemory() {
-    g_exitLatched.store(true, std::memory_order_release);
-    if (exit_.load(std::memory_order_relaxed) == 0) exit_.store(1, std::memory_order_release);
+bool settingTag::exitFlag() const {
+    return g_exitLatched.load(std::memory_order_acquire) || exit_.load(std::memory_order_acquire) != 0;
 }
+
+void settingTag::raiseExitInMemory() { g_exitLatched.store(true, std::memory_order_release); }
 
 bool settingTag::refreshExitFlagFromFile() {
     const std::string path = footprint::resolve(footprint::kControlFile);

@@ -11,9 +11,12 @@
 // One instance, `setting`, is shared by every thread. Its fields are atomic:
 // two threads re-load the whole record from the file while all others read
 // the flags. An exit raised in memory by this process (watchdog, camera
-// check, end of capture) is latched: no later re-load of a file that still
-// holds 0 lowers it again, so every thread and the main wait loop keep
-// seeing it until the process ends.
+// check, end of capture) is latched apart from the record: the exit flag's
+// readers consult the latch as well as the record's exit byte, so that no
+// re-load of a file that still holds 0, however it interleaves with the
+// raise, lowers the flag again; every thread and the main wait loop keep
+// seeing it until the process ends. (The record's exit byte itself stays
+// the file's image.)
 #pragma once
 
 #include <array>
@@ -51,7 +54,8 @@ public:
 
     // Readers.
     std::uint8_t alertFlag() const { return alert_.load(std::memory_order_relaxed); }
-    bool exitFlag() const { return exit_.load(std::memory_order_acquire) != 0; }
+    // The exit byte of the record, or the latch of an exit raised in memory.
+    bool exitFlag() const;
     long long userVideoCommand() const { return userVideo_.load(std::memory_order_relaxed); }
     long long camSet() const { return camSet_.load(std::memory_order_relaxed); }
     long long streamVideoStamp() const { return streamVideo_.load(std::memory_order_relaxed); }

@@ -268,4 +268,31 @@ TEST_F(ControlRecordTest, NonPrintableSerialBytesEndTheSerial) {
     EXPECT_STREQ(device_serial, "NO_EEPROM");
 }
 
+TEST_F(ControlRecordTest, ExitRaisedWhileTheRecordIsReloadedIsNeverLost) {
+    // One thread loads a record whose exit byte is 0 over and over, as the
+    // video creation thread and the streaming monitor do; an exit raised in
+    // memory meanwhile must be seen at once and after every later load.
+    const settingTag::Image zeros{};
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long> loads{0};
+    std::thread reloader([&] {
+        while (!stop.load()) {
+            setting.loadImage(zeros.data(), zeros.size());
+            loads.fetch_add(1);
+        }
+    });
+    int lost = 0;
+    for (int trial = 0; trial < 200000 && lost == 0; ++trial) {
+        settingTag::clearExitLatch();
+        setting.raiseExitInMemory();
+        const unsigned long seen = loads.load();
+        while (loads.load() < seen + 2 && lost == 0)
+            if (!setting.exitFlag()) ++lost;
+        if (!setting.exitFlag()) ++lost;
+    }
+    stop = true;
+    reloader.join();
+    EXPECT_EQ(lost, 0);
+}
+
 }  // namespace

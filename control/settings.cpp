@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +33,11 @@ std::int64_t getLe64(const std::uint8_t* p) {
 
 void putLe64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Letters, digits, '-' and '_' (ASCII only).
+bool serialCharacter(std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
 // Reads until `n` bytes or end of file; returns the count, or -1.
@@ -199,11 +203,14 @@ int readBBBSerial(char* dst) {
         for (; len < kSerialMaxLength; ++len) {
             std::uint8_t c = data[kSerialOffset + len];  // bytes not delivered are zero
             if (c == 0) break;
-            // The serial names a remote directory and goes into URLs: a byte
-            // that is not a visible ASCII character (an erased or damaged
-            // EEPROM) ends it.
-            if (!std::isgraph(c)) {
-                verbos("Device Serial: byte %d of the serial field is not printable (0x%02x), serial cut there",
+            // The serial names the remote directory of every upload and is
+            // the deviceid of every notification URL: only the bytes a board
+            // serial is made of go there, so that nothing in it can act as a
+            // path ("/", "..") or as URL syntax ("&", "#", "="). Any other
+            // byte (an erased, damaged or forged EEPROM) ends it.
+            if (!serialCharacter(c)) {
+                verbos("Device Serial: byte %d of the serial field (0x%02x) is not a letter, digit, '-' or '_', "
+                       "serial cut there",
                        static_cast<int>(len), c);
                 break;
             }

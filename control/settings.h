@@ -97,12 +97,15 @@ static_assert(std::atomic<std::int64_t>::is_always_lock_free, "record fields mus
 
 extern settingTag setting;
 
-// The board serial (at most 12 characters), "UNKNOWN" or "NO_EEPROM".
+// The board serial (at most 12 letters, digits, '-' or '_'), "UNKNOWN" or
+// "NO_EEPROM".
 // Written once by setting.init() before any worker thread starts.
 extern char device_serial[60];
 
-// Reads the serial field of the board EEPROM into dst (60 bytes). -1 when
-// the EEPROM cannot be opened, else 1 if dst is non-empty, 0 if empty.
+// Reads the serial field of the board EEPROM into dst (60 bytes): at most 12
+// bytes from byte 16, ending at a zero byte or at the first byte that is not
+// a letter, digit, '-' or '_'. -1 when the EEPROM cannot be opened, else 1
+// if dst is non-empty, 0 if empty.
 int readBBBSerial(char* dst);
 
 // True once the exit flag is up, in the file or raised in memory.

@@ -117,17 +117,20 @@ class UploadTest(UploadTestBase):
 
 class HostileSerialUploadTest(UploadTestBase):
     # An EEPROM serial (12 characters at most) made of shell syntax: run by a
-    # shell it would create files "z" and "y" in the daemon's directory.
+    # shell it would create files "z" and "y" in the daemon's directory. The
+    # daemon keeps only its leading letters, digits, '-' and '_': "a".
     serial = "a'$(>z)`>y`"
 
-    def test_hostile_serial_and_name_arrive_whole_and_run_nothing(self):
+    def test_hostile_serial_is_cut_and_a_hostile_name_arrives_whole_running_nothing(self):
         self.serve()
         d = self.board.start(cwd=self.board.dir)
         d.wait_for("FTP thread created successfully!")
+        self.assertIn("serial cut there", d.stdout)
         clip = self.board.queue_file("it's $(>x) `>w`;>v.avi", b"hostile but whole")
         d.wait_for("saving a notification call: ", timeout=30)
-        self.assertEqual(self.on_server("it's $(>x) `>w`;>v.avi"), b"hostile but whole")
-        self.assertEqual(self.board.notification_urls(), [notify_url(clip, self.serial)])
+        self.assertEqual(self.on_server("it's $(>x) `>w`;>v.avi", serial="a"), b"hostile but whole")
+        self.assertEqual(os.listdir(self.server_dir), ["a"])
+        self.assertEqual(self.board.notification_urls(), [notify_url(clip, "a")])
         for marker in ("z", "y", "x", "w", "v"):
             self.assertFalse(os.path.exists(self.board.path("/" + marker)), marker)
             self.assertFalse(os.path.exists(self.board.path(QUEUE_DIR + "/" + marker)), marker)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/shell.h"
 #include "common/unique_fd.h"
 #include "log/debug.h"
@@ -94,7 +95,7 @@ void settingTag::raiseExitInMemory() { g_exitLatched.store(true, std::memory_ord
 
 bool settingTag::refreshExitFlagFromFile() {
     const std::string path = footprint::resolve(footprint::kControlFile);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDONLY);
     if (!fd) return false;
     std::uint8_t flag = 0;
     ssize_t n;
@@ -112,7 +113,7 @@ void settingTag::readSettings() {
     const std::string path = footprint::resolve(footprint::kControlFile);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return;
-    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDWR);
     if (!fd) {
         verbos("could not read file %s!", path.c_str());
         return;
@@ -130,7 +131,7 @@ void settingTag::writeSettings() {
         cm::runShell("mkdir -p " + cm::shellQuote(home));
     }
     const std::string path = footprint::resolve(footprint::kControlFile);
-    cm::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd) {
         verbos("could not create file %s!", path.c_str());
         return;
@@ -188,7 +189,7 @@ int settingTag::init() {
 
 int readBBBSerial(char* dst) {
     const std::string path = footprint::resolve(footprint::kEeprom);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDWR);
     if (!fd) {
         error("Can not open", path.c_str());
         return -1;

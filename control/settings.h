@@ -40,7 +40,9 @@ public:
     // All 40 bytes to zero (in memory only); returns 0.
     int reset();
     // Replaces the in-memory record with the file's content (as many bytes
-    // as the file has, up to 40). A missing file changes nothing.
+    // as the file has, up to 40). A missing file changes nothing; anything
+    // but a regular file there (a FIFO, say) is reported as a file that
+    // cannot be read, without waiting on it.
     void readSettings();
     // Stores the in-memory record in the file.
     void writeSettings();

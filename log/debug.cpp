@@ -1,5 +1,6 @@
 #include "log/debug.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/sys_error.h"
 
 std::atomic<int> nError{0};
@@ -85,8 +87,10 @@ void fileLog(const char* text) {
     timespec ts{};
     if (!localNow(tmv, ts)) return;
     std::string path = dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
-    FILE* f = fopen(path.c_str(), "a");
-    if (f == nullptr) f = fopen(path.c_str(), "w");
+    // Only a regular file, never waiting: a FIFO at the day's path would
+    // otherwise hold every thread at its next log line.
+    FILE* f = cm::fopenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, "a");
+    if (f == nullptr) f = cm::fopenRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC, "w");
     if (f == nullptr) return;  // no log directory: the entry is lost, the console has it
     // One buffered write of the whole entry, so that entries of different
     // threads never interleave inside the file.

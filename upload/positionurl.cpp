@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
@@ -23,10 +24,10 @@ std::mutex g_appendLock;
 
 std::atomic<NotificationOpenFn> g_open{nullptr};
 
-int openFile(const char* path, int flags, mode_t mode) {
-    NotificationOpenFn fn = g_open.load(std::memory_order_acquire);
-    if (fn != nullptr) return fn(path, flags, mode);
-    return ::open(path, flags, mode);
+// Only a regular file, never waiting: a FIFO at the queue file's path would
+// otherwise hold the upload thread (the open for writing waits for a reader).
+cm::UniqueFd openFile(const char* path, int flags, mode_t mode) {
+    return cm::openRegularFile(path, flags, mode, g_open.load(std::memory_order_acquire));
 }
 
 ssize_t writeOnce(int fd, const void* data, std::size_t n) {
@@ -116,11 +117,11 @@ void saveRecord(PositionURL& record) {
 
     std::lock_guard<std::mutex> lock(g_appendLock);
     bool appending = true;
-    cm::UniqueFd fd(openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    cm::UniqueFd fd = openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (!fd) {
         verbos("I couldn't open file for appending. Trying to create!");
         // Without O_TRUNC: records already in the file stay.
-        fd.reset(openFile(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        fd = openFile(path.c_str(), O_WRONLY | O_CREAT, 0644);
         appending = false;
         if (!fd) {
             verbos("could not create file!");

@@ -74,6 +74,9 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as
 //    torn record is lost; the file is never cut shorter.
 //  - A record without a URL (empty, or not terminated inside its field) is
 //    not queued: it would be a call to nothing.
+//  - Anything but a regular file at the queue file's path (a FIFO, a
+//    socket) counts as a file that cannot be opened: the record is lost
+//    with "could not create file!", and no open ever waits on it.
 void saveRecord(PositionURL& record);
 
 // The notification queue file as this process uses it (under the emulated

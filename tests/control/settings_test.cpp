@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 
 using cmtest::readFile;
@@ -275,6 +276,29 @@ TEST_F(ControlRecordTest, SerialKeepsLettersDigitsDashAndUnderscoreAndEndsAtAnyO
         EXPECT_EQ(std::string(device_serial), serial) << field;
         EXPECT_EQ(out.find("serial cut there") != std::string::npos, serial != field) << field << out;
     }
+}
+
+TEST_F(ControlRecordTest, FifosAtTheRecordOrEepromPathAreRefusedWithoutWaiting) {
+    cmtest::makeFifo(controlFile());
+    setting.loadImage(reinterpret_cast<const std::uint8_t*>("\x05"), 1);
+    bool up = true;
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [] { setting.readSettings(); }));
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [&] { up = setting.refreshExitFlagFromFile(); }));
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [] { setting.exit(0); }));
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("could not read file " + controlFile() + "!"), std::string::npos) << out;
+    EXPECT_NE(out.find("could not create file " + controlFile() + "!"), std::string::npos) << out;
+    EXPECT_FALSE(up);
+    EXPECT_EQ(setting.alertFlag(), 5);
+
+    cmtest::makeFifo(eeprom());
+    int result = 0;
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(eeprom(), [&] { result = setting.init(); }));
+    EXPECT_NE(GetCapturedStdout().find("ERROR: Can not open " + eeprom() + "\n"), std::string::npos);
+    EXPECT_EQ(result, -1);
+    EXPECT_STREQ(device_serial, "NO_EEPROM");
 }
 
 TEST_F(ControlRecordTest, ExitRaisedWhileTheRecordIsReloadedIsNeverLost) {

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 #include "upload_test_support.h"
 
@@ -194,6 +195,15 @@ TEST_F(PositionURLFileTest, TornLastRecordBecomesAnEmptySlotNeverACutUrl) {
     EXPECT_EQ(after.substr(1000, 1000), std::string(1000, '\0'));
     EXPECT_EQ(after.substr(2000), recordBytes(next));
     EXPECT_NE(out.find("torn record"), std::string::npos) << out;
+}
+
+TEST_F(PositionURLFileTest, FifoAsTheQueueFileLosesTheRecordWithoutWaiting) {
+    cmtest::makeFifo(file);
+    PositionURL r;
+    r.setURL("/lost");
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(file, [&] { r.saveRecord(); }));
+    EXPECT_NE(GetCapturedStdout().find("could not create file!\n"), std::string::npos);
 }
 
 // Many threads append at once; every record must come back whole, once, and

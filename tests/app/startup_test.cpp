@@ -169,4 +169,44 @@ TEST_F(StartupTest, CameraSetValueSeenAtStartIsComparedWhole) {
     }
 }
 
+TEST_F(StartupTest, NormTestBuildsItsTreeNeverThroughALinkOrInAForeignEntry) {
+    bNormTest = 1;
+    const std::string planted = root.path("/tmp/normtest");
+    const std::string elsewhere = root.path("/elsewhere");
+    cmtest::makeDirs(elsewhere);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), planted.c_str()), 0);
+    CaptureStdout();
+    initVars();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(cmtest::listDir(elsewhere), std::vector<std::string>{});
+    struct stat st {};
+    ASSERT_EQ(::lstat(LBASE_PATH.c_str(), &st), 0) << LBASE_PATH;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_NE(LBASE_PATH, planted);
+    EXPECT_TRUE(cmtest::fileExists(LBASE_PATH + "/queue"));
+    EXPECT_NE(out.find("NROM TEST!, path to test files: " + LBASE_PATH + "\n"), std::string::npos) << out;
+    char target[256] = {};
+    ASSERT_GT(::readlink(planted.c_str(), target, sizeof target - 1), 0);  // the link is left alone
+    EXPECT_EQ(std::string(target), elsewhere);
+
+    // A plain file, or a directory others may write into, is not used either.
+    for (mode_t mode : {mode_t{0}, mode_t{0777}}) {
+        ::unlink(planted.c_str());
+        if (mode == 0) {
+            cmtest::writeFile(planted, "someone's file");
+        } else {
+            ASSERT_EQ(::mkdir(planted.c_str(), mode), 0);
+            ::chmod(planted.c_str(), mode);
+        }
+        CaptureStdout();
+        initVars();
+        GetCapturedStdout();
+        EXPECT_NE(LBASE_PATH, planted);
+        EXPECT_TRUE(cmtest::fileExists(LBASE_PATH + "/queue"));
+        if (mode == 0) EXPECT_EQ(cmtest::readFile(planted), "someone's file");
+        else EXPECT_EQ(cmtest::listDir(planted), std::vector<std::string>{});
+        if (mode != 0) ::rmdir(planted.c_str());
+    }
+}
+
 }  // namespace

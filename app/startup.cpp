@@ -180,6 +180,8 @@ void runCaptureModule(int argc, char** argv) {
 
     waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
+    // A clip the server stores must get its notification record.
+    finishUploadUnderWay();
     verbos("Exiting.. cya!!");
     endProcess(0);
 }

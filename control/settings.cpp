@@ -91,7 +91,10 @@ bool settingTag::exitFlag() const {
     return g_exitLatched.load(std::memory_order_acquire) || exit_.load(std::memory_order_acquire) != 0;
 }
 
-void settingTag::raiseExitInMemory() { g_exitLatched.store(true, std::memory_order_release); }
+void settingTag::raiseExitInMemory() {
+    g_exitLatched.store(true, std::memory_order_release);
+    exit_.store(1, std::memory_order_release);  // the record shows it too, until the next re-load
+}
 
 bool settingTag::refreshExitFlagFromFile() {
     const std::string path = footprint::resolve(footprint::kControlFile);

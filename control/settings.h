@@ -15,8 +15,8 @@
 // readers consult the latch as well as the record's exit byte, so that no
 // re-load of a file that still holds 0, however it interleaves with the
 // raise, lowers the flag again; every thread and the main wait loop keep
-// seeing it until the process ends. (The record's exit byte itself stays
-// the file's image.)
+// seeing it until the process ends. (The record's exit byte shows the raise
+// too, but only until the next re-load replaces it with the file's byte.)
 #pragma once
 
 #include <array>

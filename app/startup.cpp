@@ -1,7 +1,10 @@
 #include "app/startup.h"
 
 #include <linux/videodev2.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -15,6 +18,7 @@
 #include "common/clock.h"
 #include "common/footprint.h"
 #include "common/shell.h"
+#include "common/sys_error.h"
 #include "control/settings.h"
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
@@ -81,6 +85,34 @@ void startThreads() {
     initStreamingThread();
 }
 
+// The base directory of "-normtest". It lies in /tmp, where anybody may
+// have put a link (or anything else) at "/tmp/normtest" beforehand, and the
+// tree is built with plain "mkdir"s that would follow it. So the tree goes
+// there only when that is a directory of this user that nobody else can
+// write into (made here, or left by an earlier test run); otherwise into a
+// fresh private directory "/tmp/normtest.XXXXXX", created exclusively under
+// a name nobody could predict, like every other working file of the program
+// in /tmp. Whatever was planted is neither followed nor changed. When not
+// even that directory can be made, the test run ends (status 1).
+std::string normTestBase() {
+    const std::string wanted = footprint::resolve(footprint::kNormTestBase);
+    if (::mkdir(wanted.c_str(), 0755) == 0 || errno == EEXIST) {
+        struct stat st {};
+        if (::lstat(wanted.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+            (st.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+            return wanted;
+    }
+    std::string fresh = wanted + ".XXXXXX";
+    if (::mkdtemp(fresh.data()) == nullptr) {
+        verbos("no directory for the test files: %s is not a directory of this user alone and %s failed: %s",
+               wanted.c_str(), fresh.c_str(), cm::errnoText(errno).c_str());
+        endProcess(1);
+    }
+    verbos("%s is not a directory of this user alone (a link, say): the test files go to %s", wanted.c_str(),
+           fresh.c_str());
+    return fresh;
+}
+
 }  // namespace
 
 int initVars() {
@@ -90,9 +122,9 @@ int initVars() {
     clearInputSelection();
     setting.init();
     setting.readSettings();
-    g_nCAMs.store(static_cast<int>(static_cast<unsigned long long>(setting.camSet()) & 0xffffffffULL));
+    g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
-    LBASE_PATH = footprint::resolve(bNormTest ? footprint::kNormTestBase : footprint::kHome);
+    LBASE_PATH = bNormTest ? normTestBase() : footprint::resolve(footprint::kHome);
     if (bNormTest) printfOut("NROM TEST!, path to test files: %s\n", LBASE_PATH.c_str());
 
     const std::string base = cm::shellQuote(LBASE_PATH);
@@ -152,6 +184,8 @@ void runCaptureModule(int argc, char** argv) {
 
     waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
+    // A clip the server stores must get its notification record.
+    finishUploadUnderWay();
     verbos("Exiting.. cya!!");
     endProcess(0);
 }

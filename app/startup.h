@@ -11,7 +11,8 @@ void applySwitchOverrides();
 // The initialisation sequence (control record, time group, GPIO table,
 // input selection, device serial, control file, base directory tree,
 // switches, one-by-one state). Returns the shell status of the directory
-// command.
+// command. With "-normtest" the tree is never built through a link planted
+// at "/tmp/normtest" (see normTestBase in startup.cpp).
 int initVars();
 
 // The main wait: returns once the exit flag is up, testing it every

@@ -14,7 +14,7 @@
 std::atomic<std::uint8_t> bInputs[4] = {};
 std::atomic<std::uint8_t> b1By1Inputs[4] = {};
 std::atomic<int> n1By1RecordingsLeft{0};
-std::atomic<int> g_nCAMs{0};
+std::atomic<long long> g_nCAMs{0};
 
 namespace {
 
@@ -144,11 +144,9 @@ void step1By1(int reason) {
 }
 
 void checkCams() {
-    long long recorded = setting.camSet();
-    int seen = g_nCAMs.load();
-    if (recorded == static_cast<long long>(seen)) return;
-    int now = static_cast<int>(static_cast<std::uint32_t>(static_cast<unsigned long long>(recorded)));
-    g_nCAMs.store(now);
-    verbos("Cams changed# %d.. closing everything and restarting!", now);
+    const long long recorded = setting.camSet();
+    if (recorded == g_nCAMs.load()) return;
+    g_nCAMs.store(recorded);
+    verbos("Cams changed# %lld.. closing everything and restarting!", recorded);
     setting.raiseExitInMemory();
 }

@@ -12,8 +12,12 @@ extern std::atomic<std::uint8_t> bInputs[4];
 extern std::atomic<std::uint8_t> b1By1Inputs[4];
 // Recordings still to make in the current one-by-one walk.
 extern std::atomic<int> n1By1RecordingsLeft;
-// Camera-set value seen at start (low 32 bits of the control record field).
-extern std::atomic<int> g_nCAMs;
+// Camera-set value seen at start: the control record's 64-bit field, whole.
+// The value is an opaque identifier of the companion's: any 64-bit value
+// may stand there, and a copy cut to 32 bits would differ from the field
+// for every value of 2^31 or more, ending every start at once with
+// "Cams changed".
+extern std::atomic<long long> g_nCAMs;
 
 // Number of selected inputs (non-zero flags of bInputs).
 int selectedInputCount();

@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "log/debug.h"
 
 std::atomic<int> gpio_states[kGpioPinCount] = {};
@@ -20,9 +22,21 @@ std::string pinPath(int pin, const char* leaf) {
     return gpioPath(rel);
 }
 
+// The sysfs files are opened as fopen() would with `mode`, but only when
+// they are regular files (sysfs attributes are) and never waiting: a FIFO
+// in their place would hold the thread for good.
+FILE* openSysfs(const std::string& path, const char* mode) {
+    int flags = 0;
+    if (std::strcmp(mode, "r") == 0) flags = O_RDONLY;
+    else if (std::strcmp(mode, "ab") == 0) flags = O_WRONLY | O_CREAT | O_APPEND;
+    else if (std::strcmp(mode, "a+") == 0) flags = O_RDWR | O_CREAT | O_APPEND;
+    else flags = O_RDWR;  // "rb+"
+    return cm::fopenRegularFile(path, flags, mode);
+}
+
 // Writes `text` into `path` opened with `mode`; false when it cannot be opened.
 bool writeText(const std::string& path, const char* mode, const char* text) {
-    FILE* f = fopen(path.c_str(), mode);
+    FILE* f = openSysfs(path, mode);
     if (f == nullptr) return false;
     fputs(text, f);
     fclose(f);
@@ -70,7 +84,7 @@ int setGPIO(int pin, const char* direction, int value) {
         if (!exportPin(pin)) printLine("Cannot export the GPIO pin.");
         if (!setDirection(pin, direction)) printLine("Cannot open direction handle.");
     }
-    FILE* f = fopen(pinPath(pin, "value").c_str(), "a+");
+    FILE* f = openSysfs(pinPath(pin, "value"), "a+");
     if (f == nullptr) {
         printLine("Cannot open value handle.");
         gpio_states[pin].store(-1, std::memory_order_relaxed);
@@ -98,7 +112,7 @@ int getGPIO(int pin) {
         }
         gpio_states[pin].store(0, std::memory_order_relaxed);
     }
-    FILE* f = fopen(pinPath(pin, "value").c_str(), "r");
+    FILE* f = openSysfs(pinPath(pin, "value"), "r");
     if (f == nullptr) {
         printLine("Cannot open value handle.");
         gpio_states[pin].store(-1, std::memory_order_relaxed);

@@ -1,7 +1,9 @@
 // GPIO lines through the Linux sysfs interface ("/sys/class/gpio"): a line
 // is exported and given its direction the first time this process uses it,
 // then only its value file is opened. Every access opens and closes the
-// sysfs files again; nothing stays open.
+// sysfs files again; nothing stays open. A file of the tree that is not a
+// regular file (a FIFO, say) counts as one that cannot be opened, and no
+// open waits on it.
 #pragma once
 
 #include <atomic>

@@ -37,6 +37,9 @@ void notifyAction() {
 }
 
 int initRestarterThread() {
+    // Once only, like every starter: a second watchdog would count each
+    // inactivity window twice.
+    if (tid_restarterThread.load() != pthread_t{}) return 0;
     notifyAction();
     return cm::startWorkerThread(tid_restarterThread, "cm-watchdog", doRestartThread, nullptr,
                                  {"restart thread created successfully!", "can't create restart thread: ", false});

@@ -26,7 +26,8 @@ timespec activityTime();
 // Reports activity (does nothing once the exit flag is up).
 void notifyAction();
 
-// Starts the restart thread: 0 on success, 1 on failure.
+// Starts the restart thread once: 0 when it runs (started now or before),
+// 1 when it could not be created.
 int initRestarterThread();
 
 // The restart thread body (argument unused); returns when the exit flag is

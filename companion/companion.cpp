@@ -50,10 +50,11 @@ int notifications() {
     ss << in.rdbuf();
     std::size_t trailing = 0;
     for (const std::string& url : notificationUrls(ss.str(), trailing)) printf("%s\n", url.c_str());
-    if (trailing != 0) {
-        fprintf(stderr, "capture_control: %zu bytes after the last whole record (an interrupted append)\n", trailing);
-        return 1;
-    }
+    // The daemon appends each record in one write, which a read may meet
+    // half done; the next read has it whole.
+    if (trailing != 0)
+        fprintf(stderr, "capture_control: %zu bytes of a record still being appended, left for the next read\n",
+                trailing);
     return 0;
 }
 
@@ -87,7 +88,8 @@ std::vector<std::string> notificationUrls(const std::string& content, std::size_
     std::size_t whole = content.size() / kRecordSize;
     for (std::size_t i = 0; i < whole; ++i) {
         const char* url = content.data() + i * kRecordSize + kUrlOffset;
-        urls.emplace_back(url, strnlen(url, kRecordSize - kUrlOffset));
+        std::size_t len = strnlen(url, kRecordSize - kUrlOffset);
+        if (len != 0) urls.emplace_back(url, len);  // an empty slot: a torn record the daemon zeroed
     }
     trailing = content.size() % kRecordSize;
     return urls;

@@ -16,8 +16,9 @@ long long nextStreamStamp(long long previous, int mode, long long nowSeconds);
 // A user-video command value that differs from `previous` and is not 0.
 long long nextUserVideoCommand(long long previous, long long nowMicros);
 
-// URLs of the records of a notification queue file's content; `trailing`
-// gets the number of bytes after the last whole record.
+// URLs of the records of a notification queue file's content, skipping
+// empty slots (torn records that the daemon zeroed); `trailing` gets the
+// number of bytes after the last whole record (an append in progress).
 std::vector<std::string> notificationUrls(const std::string& content, std::size_t& trailing);
 
 // The tool; returns the process status (0 done, 2 bad usage, 1 failure).

@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/shell.h"
 #include "common/unique_fd.h"
 #include "log/debug.h"
@@ -34,6 +34,11 @@ std::int64_t getLe64(const std::uint8_t* p) {
 
 void putLe64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// Letters, digits, '-' and '_' (ASCII only).
+bool serialCharacter(std::uint8_t c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
 // Reads until `n` bytes or end of file; returns the count, or -1.
@@ -74,24 +79,26 @@ void settingTag::loadImage(const std::uint8_t* bytes, std::size_t n) {
     Image img = image();
     std::memcpy(img.data(), bytes, n);
     alert_.store(img[0], std::memory_order_relaxed);
-    std::uint8_t exitByte = img[1];
-    if (g_exitLatched.load(std::memory_order_acquire) && exitByte == 0) exitByte = 1;
     for (int i = 0; i < 6; ++i) reserved0_[i].store(img[2 + i], std::memory_order_relaxed);
     userVideo_.store(getLe64(&img[8]), std::memory_order_relaxed);
     camSet_.store(getLe64(&img[16]), std::memory_order_relaxed);
     streamVideo_.store(getLe64(&img[24]), std::memory_order_relaxed);
     reserved1_.store(static_cast<std::uint64_t>(getLe64(&img[32])), std::memory_order_relaxed);
-    exit_.store(exitByte, std::memory_order_release);
+    exit_.store(img[1], std::memory_order_release);
+}
+
+bool settingTag::exitFlag() const {
+    return g_exitLatched.load(std::memory_order_acquire) || exit_.load(std::memory_order_acquire) != 0;
 }
 
 void settingTag::raiseExitInMemory() {
     g_exitLatched.store(true, std::memory_order_release);
-    if (exit_.load(std::memory_order_relaxed) == 0) exit_.store(1, std::memory_order_release);
+    exit_.store(1, std::memory_order_release);  // the record shows it too, until the next re-load
 }
 
 bool settingTag::refreshExitFlagFromFile() {
     const std::string path = footprint::resolve(footprint::kControlFile);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDONLY);
     if (!fd) return false;
     std::uint8_t flag = 0;
     ssize_t n;
@@ -109,7 +116,7 @@ void settingTag::readSettings() {
     const std::string path = footprint::resolve(footprint::kControlFile);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return;
-    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDWR);
     if (!fd) {
         verbos("could not read file %s!", path.c_str());
         return;
@@ -122,7 +129,7 @@ void settingTag::readSettings() {
 void settingTag::writeSettings() {
     cm::createDirIfMissing(footprint::resolve(footprint::kHome), verbos);
     const std::string path = footprint::resolve(footprint::kControlFile);
-    cm::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC);
     if (!fd) {
         verbos("could not create file %s!", path.c_str());
         return;
@@ -180,7 +187,7 @@ int settingTag::init() {
 
 int readBBBSerial(char* dst) {
     const std::string path = footprint::resolve(footprint::kEeprom);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    cm::UniqueFd fd = cm::openRegularFile(path, O_RDWR);
     if (!fd) {
         error("Can not open", path.c_str());
         return -1;
@@ -195,11 +202,14 @@ int readBBBSerial(char* dst) {
         for (; len < kSerialMaxLength; ++len) {
             std::uint8_t c = data[kSerialOffset + len];  // bytes not delivered are zero
             if (c == 0) break;
-            // The serial names a remote directory and goes into URLs: a byte
-            // that is not a visible ASCII character (an erased or damaged
-            // EEPROM) ends it.
-            if (!std::isgraph(c)) {
-                verbos("Device Serial: byte %d of the serial field is not printable (0x%02x), serial cut there",
+            // The serial names the remote directory of every upload and is
+            // the deviceid of every notification URL: only the bytes a board
+            // serial is made of go there, so that nothing in it can act as a
+            // path ("/", "..") or as URL syntax ("&", "#", "="). Any other
+            // byte (an erased, damaged or forged EEPROM) ends it.
+            if (!serialCharacter(c)) {
+                verbos("Device Serial: byte %d of the serial field (0x%02x) is not a letter, digit, '-' or '_', "
+                       "serial cut there",
                        static_cast<int>(len), c);
                 break;
             }

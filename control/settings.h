@@ -11,9 +11,12 @@
 // One instance, `setting`, is shared by every thread. Its fields are atomic:
 // two threads re-load the whole record from the file while all others read
 // the flags. An exit raised in memory by this process (watchdog, camera
-// check, end of capture) is latched: no later re-load of a file that still
-// holds 0 lowers it again, so every thread and the main wait loop keep
-// seeing it until the process ends.
+// check, end of capture) is latched apart from the record: the exit flag's
+// readers consult the latch as well as the record's exit byte, so that no
+// re-load of a file that still holds 0, however it interleaves with the
+// raise, lowers the flag again; every thread and the main wait loop keep
+// seeing it until the process ends. (The record's exit byte shows the raise
+// too, but only until the next re-load replaces it with the file's byte.)
 #pragma once
 
 #include <array>
@@ -37,7 +40,9 @@ public:
     // All 40 bytes to zero (in memory only); returns 0.
     int reset();
     // Replaces the in-memory record with the file's content (as many bytes
-    // as the file has, up to 40). A missing file changes nothing.
+    // as the file has, up to 40). A missing file changes nothing; anything
+    // but a regular file there (a FIFO, say) is reported as a file that
+    // cannot be read, without waiting on it.
     void readSettings();
     // Stores the in-memory record in the file.
     void writeSettings();
@@ -51,7 +56,8 @@ public:
 
     // Readers.
     std::uint8_t alertFlag() const { return alert_.load(std::memory_order_relaxed); }
-    bool exitFlag() const { return exit_.load(std::memory_order_acquire) != 0; }
+    // The exit byte of the record, or the latch of an exit raised in memory.
+    bool exitFlag() const;
     long long userVideoCommand() const { return userVideo_.load(std::memory_order_relaxed); }
     long long camSet() const { return camSet_.load(std::memory_order_relaxed); }
     long long streamVideoStamp() const { return streamVideo_.load(std::memory_order_relaxed); }
@@ -93,12 +99,15 @@ static_assert(std::atomic<std::int64_t>::is_always_lock_free, "record fields mus
 
 extern settingTag setting;
 
-// The board serial (at most 12 characters), "UNKNOWN" or "NO_EEPROM".
+// The board serial (at most 12 letters, digits, '-' or '_'), "UNKNOWN" or
+// "NO_EEPROM".
 // Written once by setting.init() before any worker thread starts.
 extern char device_serial[60];
 
-// Reads the serial field of the board EEPROM into dst (60 bytes). -1 when
-// the EEPROM cannot be opened, else 1 if dst is non-empty, 0 if empty.
+// Reads the serial field of the board EEPROM into dst (60 bytes): at most 12
+// bytes from byte 16, ending at a zero byte or at the first byte that is not
+// a letter, digit, '-' or '_'. -1 when the EEPROM cannot be opened, else 1
+// if dst is non-empty, 0 if empty.
 int readBBBSerial(char* dst);
 
 // True once the exit flag is up, in the file or raised in memory.

@@ -15,6 +15,7 @@
 
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
 
@@ -125,12 +126,13 @@ void pruneOldDailyLogs(time_t now) {
     ::closedir(d);
 }
 
+// Only a regular file, never waiting: a FIFO at the day's path would
+// otherwise hold every thread at its next log line.
 cm::UniqueFd openDailyLog(const std::string& path) {
-    // Non-blocking: something other than a file at the path (a FIFO) must
-    // never hold a logging thread.
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW;
-    cm::UniqueFd fd(::open(path.c_str(), kFlags | O_APPEND, 0644));
-    if (!fd && errno != ENOENT && errno != ENOSPC) fd.reset(::open(path.c_str(), kFlags | O_TRUNC, 0644));
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_NOFOLLOW;
+    cm::UniqueFd fd = cm::openRegularFile(path, kFlags | O_APPEND);
+    if (!fd && errno != ENOENT && errno != ENOSPC && errno != EINVAL && errno != ENXIO)
+        fd = cm::openRegularFile(path, kFlags | O_TRUNC);
     return fd;
 }
 

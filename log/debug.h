@@ -12,7 +12,8 @@
 // Every formatted text is composed in a 3000-character buffer (longer texts
 // are cut to 2999 characters); composed texts are written as they are, a
 // '%' in them is never interpreted again. Each entry reaches each stream in
-// one piece; the daily file is opened, appended and closed per entry.
+// one piece; the daily file is opened, appended and closed per entry (only
+// a regular file, never waiting: anything else there loses the entry).
 #pragma once
 
 #include <atomic>

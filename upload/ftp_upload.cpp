@@ -1,12 +1,19 @@
 #include "upload/ftp_upload.h"
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "app/run_config.h"
 #include "board/watchdog.h"
@@ -25,6 +32,10 @@ std::atomic<pthread_t> tid_FTPThread{0};
 
 namespace {
 std::atomic<bool> g_ftpThreadRunning{false};
+// From just before the tool starts until its file is recorded or left.
+std::atomic<bool> g_uploadUnderWay{false};
+// The tool's process while it runs, else 0.
+std::atomic<pid_t> g_toolPid{0};
 }  // namespace
 
 namespace {
@@ -92,6 +103,56 @@ void queueUploadNotification(const char* path) {
     fflush(stdout);
 }
 
+// Runs the upload tool (argument list, the tool first) and waits for it;
+// the wait status, or -1 when it could not be started. The tool runs
+// without a shell, so that its process is known: the kernel ends it with
+// SIGKILL as soon as this thread (and so this process) is gone, and the
+// ending can stop it (finishUploadUnderWay). A tool that cannot be executed
+// ends with status 127, as a shell reports it.
+int runUploadTool(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    // vfork: the board's process holds large frame buffers, whose page
+    // tables a fork would copy. The child only makes system calls.
+    pid_t pid = ::vfork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);  // the daemon is already gone
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    g_toolPid.store(pid);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            status = -1;
+            break;
+        }
+    }
+    g_toolPid.store(0);
+    return status;
+}
+
+bool pathPresent(const char* path) {
+    struct stat st {};
+    return ::lstat(path, &st) == 0;
+}
+
+// Marks an upload under way for the life of the object.
+class UploadUnderWay {
+public:
+    UploadUnderWay() { g_uploadUnderWay.store(true); }
+    ~UploadUnderWay() { g_uploadUnderWay.store(false); }
+    UploadUnderWay(const UploadUnderWay&) = delete;
+    UploadUnderWay& operator=(const UploadUnderWay&) = delete;
+};
+
 void uploadRegularFile(const char* path) {
     const std::string serial(device_serial);
     if (hasControlCharacter(path) || hasControlCharacter(serial)) {
@@ -99,6 +160,7 @@ void uploadRegularFile(const char* path) {
             verbos("not uploaded, a control character in the file name or the device serial: %s", path);
         return;
     }
+    const std::vector<std::string> args = uploadArgumentsFor(path, serial);
     const std::string command = uploadCommandFor(path, serial);
     if (command.empty()) {
         if (g_skipReports.firstTime(path))
@@ -107,29 +169,39 @@ void uploadRegularFile(const char* path) {
         return;
     }
 
-    printf("Calling: %s\n", command.c_str());
-    fflush(stdout);
-    // The activity time is renewed on both sides of a long upload.
-    notifyAction();
-    int result;
     {
+        UploadUnderWay underWay;
         cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
-        result = cm::runShell(command);
-    }
-    notifyAction();
-    printf("Result: %d\n", result);
-    fflush(stdout);
+        printf("Calling: %s\n", command.c_str());
+        fflush(stdout);
+        // The activity time is renewed on both sides of a long upload.
+        notifyAction();
+        int result = runUploadTool(args);
+        notifyAction();
+        printf("Result: %d\n", result);
+        fflush(stdout);
 
-    if (result != 0) {
-        cm::sleepSeconds(1);
-        return;
+        // Nothing but the tool removes a queued file, and it does so only
+        // once the server has stored it ("-DD"): a file gone after a failed
+        // status (a tool stopped between its delete and its exit, say) has
+        // reached the server and is announced like any other.
+        const bool stored = result == 0 || !pathPresent(path);
+        if (stored) {
+            if (result == 0) {
+                verbos("file ftped successfully.. deleting: %s", path);
+                // The tool deletes the file itself once it is stored
+                // ("-DD"), so this normally finds it gone (-1).
+                int deleted = ::unlink(path);
+                verbos("deleting result: %d", deleted);
+            } else {
+                verbos("upload tool result %d, but it removed %s, which it does only once the server has stored it",
+                       result, path);
+            }
+            queueUploadNotification(path);
+            return;
+        }
     }
-    verbos("file ftped successfully.. deleting: %s", path);
-    // The tool deletes the file itself once it is stored ("-DD"), so this
-    // normally finds it gone (-1).
-    int deleted = ::unlink(path);
-    verbos("deleting result: %d", deleted);
-    queueUploadNotification(path);
+    cm::sleepSeconds(1);
 }
 
 // Failed walks in a row; only the FTP thread walks the queue.
@@ -166,25 +238,47 @@ int removeIfStale(const char* fpath, const struct stat*, int tflag, struct FTW* 
 
 std::string queueDirectory() { return LBASE_PATH + "/queue"; }
 
+std::vector<std::string> uploadArgumentsFor(const std::string& localPath, const std::string& serial) {
+    return {footprint::resolve(footprint::kUploadTool),
+            "-S", ".uploading", "-z", "-d", footprint::resolve(footprint::kFtpDebugLog),
+            "-e", footprint::resolve(footprint::kFtpErrorLog),
+            "-DD", "-V", "-m", "-t", "10", "-u", footprint::kFtpUser, "-p", footprint::kFtpPassword,
+            footprint::kFtpHost, "/" + serial, localPath};
+}
+
 std::string uploadCommandFor(const std::string& localPath, const std::string& serial) {
-    using cm::shellQuote;
-    std::string command = shellQuote(footprint::resolve(footprint::kUploadTool));
-    command += " -S .uploading -z -d ";
-    command += shellQuote(footprint::resolve(footprint::kFtpDebugLog));
-    command += " -e ";
-    command += shellQuote(footprint::resolve(footprint::kFtpErrorLog));
-    command += " -DD -V -m -t 10 -u ";
-    command += shellQuote(footprint::kFtpUser);
-    command += " -p ";
-    command += shellQuote(footprint::kFtpPassword);
-    command += ' ';
-    command += shellQuote(footprint::kFtpHost);
-    command += ' ';
-    command += shellQuote("/" + serial);
-    command += ' ';
-    command += shellQuote(localPath);
+    std::string command;
+    for (const std::string& arg : uploadArgumentsFor(localPath, serial)) {
+        if (!command.empty()) command += ' ';
+        command += cm::shellQuote(arg);
+    }
     if (command.size() > kUploadCommandMax) return {};
     return command;
+}
+
+bool uploadUnderWay() { return g_uploadUnderWay.load(); }
+
+bool finishUploadUnderWay(int boundSeconds) {
+    if (!g_uploadUnderWay.load()) return true;
+    verbos("waiting for the upload under way to finish (at most %d seconds)", boundSeconds);
+    const timespec start = cm::now();
+    while (g_uploadUnderWay.load()) {
+        if (cm::secondsBetween(start, cm::now()) >= boundSeconds) break;
+        cm::sleepMillis(kUploadEndPollMillis);
+    }
+    if (!g_uploadUnderWay.load()) return true;
+
+    verbos("the upload under way has not finished within %d seconds: it is stopped, and its file stays queued "
+           "for the next start",
+           boundSeconds);
+    const pid_t pid = g_toolPid.load();
+    if (pid > 0) ::kill(pid, SIGKILL);
+    // The FTP thread now learns how the tool ended and records the file if
+    // the tool had stored it after all: a few steps without any waiting.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kUploadEndAfterStopSeconds);
+    while (g_uploadUnderWay.load() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return false;
 }
 
 int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct FTW* ftwbuf) {

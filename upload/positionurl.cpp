@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/footprint.h"
+#include "common/regular_file.h"
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
@@ -23,10 +24,10 @@ std::mutex g_appendLock;
 
 std::atomic<NotificationOpenFn> g_open{nullptr};
 
-int openFile(const char* path, int flags, mode_t mode) {
-    NotificationOpenFn fn = g_open.load(std::memory_order_acquire);
-    if (fn != nullptr) return fn(path, flags, mode);
-    return ::open(path, flags, mode);
+// Only a regular file, never waiting: a FIFO at the queue file's path would
+// otherwise hold the upload thread (the open for writing waits for a reader).
+cm::UniqueFd openFile(const char* path, int flags, mode_t mode) {
+    return cm::openRegularFile(path, flags, mode, g_open.load(std::memory_order_acquire));
 }
 
 ssize_t writeOnce(int fd, const void* data, std::size_t n) {
@@ -37,20 +38,38 @@ ssize_t writeOnce(int fd, const void* data, std::size_t n) {
     return w;
 }
 
-// Pads a file whose length is not a whole number of records with zero bytes
-// up to the next record boundary. `size` is the current length.
-void padTornTail(int fd, off_t size, const std::string& path) {
-    off_t torn = size % static_cast<off_t>(kNotificationRecordSize);
+// A file whose length is not a whole number of records ends in a torn one
+// (a power cut in the middle of an append): its slot, from the record
+// boundary, is overwritten with zero bytes up to the next boundary. The
+// slot then reads as an empty record, never as a URL cut short (a cut file
+// path names another file); the file keeps its length plus the padding.
+// `size` is the current length.
+void zeroTornRecord(int fd, off_t size, const std::string& path) {
+    const off_t torn = size % static_cast<off_t>(kNotificationRecordSize);
     if (torn == 0) return;
-    std::size_t missing = kNotificationRecordSize - static_cast<std::size_t>(torn);
-    verbos("notification file %s ends in a torn record (%lld bytes over a whole record): padding %d zero bytes",
-           path.c_str(), static_cast<long long>(torn), static_cast<int>(missing));
-    char zeros[kNotificationRecordSize] = {};
-    if (::pwrite(fd, zeros, missing, size) != static_cast<ssize_t>(missing)) {
-        // Whatever part of the padding went in is taken out again: the tail
-        // stays as it was found.
-        verbos("could not pad the torn record of %s: %s", path.c_str(), cm::errnoText(errno).c_str());
-        (void)::ftruncate(fd, size);
+    const off_t slot = size - torn;
+    verbos("notification file %s ends in a torn record (%lld bytes over a whole record): its slot at %lld is "
+           "zeroed",
+           path.c_str(), static_cast<long long>(torn), static_cast<long long>(slot));
+    static const char zeros[kNotificationRecordSize] = {};
+    // On Linux a positioned write to a descriptor in append mode goes to the
+    // end of the file whatever its offset: append mode is off for this one.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1 && (flags & O_APPEND) != 0) ::fcntl(fd, F_SETFL, flags & ~O_APPEND);
+    ssize_t w;
+    do {
+        w = ::pwrite(fd, zeros, kNotificationRecordSize, slot);
+    } while (w < 0 && errno == EINTR);
+    const int err = errno;
+    if (flags != -1 && (flags & O_APPEND) != 0) ::fcntl(fd, F_SETFL, flags);
+    errno = err;
+    if (w != static_cast<ssize_t>(kNotificationRecordSize)) {
+        // Whatever part of the padding past the old end went in is taken
+        // out again; the torn bytes themselves are zero as far as the write
+        // got, which only shortens the cut text further.
+        verbos("could not zero the torn record of %s: %s", path.c_str(),
+               w < 0 ? cm::errnoText(errno).c_str() : "short write");
+        if (w > torn) (void)::ftruncate(fd, size);
     }
 }
 
@@ -93,11 +112,11 @@ void saveRecord(PositionURL& record) {
 
     std::lock_guard<std::mutex> lock(g_appendLock);
     bool appending = true;
-    cm::UniqueFd fd(openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+    cm::UniqueFd fd = openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (!fd) {
         verbos("I couldn't open file for appending. Trying to create!");
         // Without O_TRUNC: records already in the file stay.
-        fd.reset(openFile(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        fd = openFile(path.c_str(), O_WRONLY | O_CREAT, 0644);
         appending = false;
         if (!fd) {
             verbos("could not create file!");
@@ -111,7 +130,7 @@ void saveRecord(PositionURL& record) {
     struct stat fst {};
     off_t before = ::fstat(fd.get(), &fst) == 0 ? fst.st_size : -1;
     if (before > 0 && before % static_cast<off_t>(kNotificationRecordSize) != 0) {
-        padTornTail(fd.get(), before, path);
+        zeroTornRecord(fd.get(), before, path);
         before = ::fstat(fd.get(), &fst) == 0 ? fst.st_size : -1;
     }
     if (!appending && before >= 0) ::lseek(fd.get(), before, SEEK_SET);

@@ -67,11 +67,16 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as
 //    cut off again, so the file stays a whole number of records and every
 //    later record still begins at a multiple of 1000.
 //  - A file found with a torn tail (a power cut in the middle of an
-//    append) is padded with zero bytes to the next record boundary before
-//    the new record goes in, so that the new record and every later one
-//    are read whole by the companion; only the torn record is lost.
+//    append) has the torn record's slot zeroed from its record boundary up
+//    to the next one before the new record goes in: the slot reads as an
+//    empty record (which readers skip), never as a URL cut short, and the
+//    new record and every later one begin on their boundaries. Only the
+//    torn record is lost; the file is never cut shorter.
 //  - A record without a URL (empty, or not terminated inside its field) is
 //    not queued: it would be a call to nothing.
+//  - Anything but a regular file at the queue file's path (a FIFO, a
+//    socket) counts as a file that cannot be opened: the record is lost
+//    with "could not create file!", and no open ever waits on it.
 void saveRecord(PositionURL& record);
 
 // The notification queue file as this process uses it (under the emulated

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include "app/run_config.h"
 #include "board/camera_selection.h"
@@ -135,6 +139,74 @@ TEST_F(StartupTest, NormTestMovesTheTreeButNotTheControlRecord) {
     EXPECT_NE(out.find("NROM TEST!, path to test files: " + root.path("/tmp/normtest") + "\n"), std::string::npos);
     EXPECT_TRUE(cmtest::fileExists(root.path("/tmp/normtest/queue")));
     EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/queue")));
+}
+
+TEST_F(StartupTest, CameraSetValueSeenAtStartIsComparedWhole) {
+    const std::string control = root.path("/home/Tarvisel/capture_control.ini");
+    for (long long cams : {2147483648LL, -2147483649LL, LLONG_MIN, LLONG_MAX, 0x100000002LL}) {
+        settingTag::clearExitLatch();
+        settingTag writer;
+        writer.set_cams(cams);
+        CaptureStdout();
+        initVars();
+        setting.readSettings();
+        checkCams();
+        std::string out = GetCapturedStdout();
+        EXPECT_FALSE(setting.exitFlag()) << cams << out;
+
+        // Another value with the same low 32 bits is a change.
+        const long long other = cams ^ (1LL << 40);
+        writer.set_cams(other);
+        setting.readSettings();
+        CaptureStdout();
+        checkCams();
+        out = GetCapturedStdout();
+        EXPECT_TRUE(setting.exitFlag()) << cams;
+        EXPECT_NE(out.find("Cams changed# " + std::to_string(other) + ".. closing everything and restarting!\n"),
+                  std::string::npos)
+            << out;
+        std::remove(control.c_str());
+    }
+}
+
+TEST_F(StartupTest, NormTestBuildsItsTreeNeverThroughALinkOrInAForeignEntry) {
+    bNormTest = 1;
+    const std::string planted = root.path("/tmp/normtest");
+    const std::string elsewhere = root.path("/elsewhere");
+    cmtest::makeDirs(elsewhere);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), planted.c_str()), 0);
+    CaptureStdout();
+    initVars();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(cmtest::listDir(elsewhere), std::vector<std::string>{});
+    struct stat st {};
+    ASSERT_EQ(::lstat(LBASE_PATH.c_str(), &st), 0) << LBASE_PATH;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_NE(LBASE_PATH, planted);
+    EXPECT_TRUE(cmtest::fileExists(LBASE_PATH + "/queue"));
+    EXPECT_NE(out.find("NROM TEST!, path to test files: " + LBASE_PATH + "\n"), std::string::npos) << out;
+    char target[256] = {};
+    ASSERT_GT(::readlink(planted.c_str(), target, sizeof target - 1), 0);  // the link is left alone
+    EXPECT_EQ(std::string(target), elsewhere);
+
+    // A plain file, or a directory others may write into, is not used either.
+    for (mode_t mode : {mode_t{0}, mode_t{0777}}) {
+        ::unlink(planted.c_str());
+        if (mode == 0) {
+            cmtest::writeFile(planted, "someone's file");
+        } else {
+            ASSERT_EQ(::mkdir(planted.c_str(), mode), 0);
+            ::chmod(planted.c_str(), mode);
+        }
+        CaptureStdout();
+        initVars();
+        GetCapturedStdout();
+        EXPECT_NE(LBASE_PATH, planted);
+        EXPECT_TRUE(cmtest::fileExists(LBASE_PATH + "/queue"));
+        if (mode == 0) EXPECT_EQ(cmtest::readFile(planted), "someone's file");
+        else EXPECT_EQ(cmtest::listDir(planted), std::vector<std::string>{});
+        if (mode != 0) ::rmdir(planted.c_str());
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 
 using cmtest::readFile;
@@ -106,6 +107,30 @@ TEST_F(GpioTest, BeforeInitEveryPinCountsAsSetUp) {
     root.addGpioPin(10, "1");
     EXPECT_EQ(getGPIO(10), 1);
     EXPECT_EQ(readFile(gpio("export")), "");
+}
+
+TEST_F(GpioTest, FifosInTheGpioTreeAreRefusedWithoutWaiting) {
+    // A FIFO as the value file, then as the export file.
+    root.addGpioPin(66, "1");
+    root.addGpioPin(87, "0");
+    cmtest::makeFifo(gpio("gpio66/value"));
+    cmtest::makeFifo(gpio("gpio87/value"));
+    int read = 0, written = 0;
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(gpio("gpio66/value"), [&] { read = getGPIO(66); }));
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(gpio("gpio87/value"), [&] { written = setGPIO(87, "out", 1); }));
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(read, -1);
+    EXPECT_EQ(written, 1);
+    EXPECT_EQ(cmtest::countOf(out, "Cannot open value handle.\n"), 2) << out;
+
+    root.addGpioPin(38, "1");
+    cmtest::makeFifo(gpio("export"));
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(gpio("export"), [&] { read = getGPIO(38); }));
+    out = GetCapturedStdout();
+    EXPECT_EQ(read, -1);
+    EXPECT_NE(out.find("Cannot export the GPIO pin.\n"), std::string::npos) << out;
 }
 
 }  // namespace

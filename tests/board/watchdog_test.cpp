@@ -112,4 +112,16 @@ TEST_F(WatchdogTest, NotifyActionDoesNothingOnceTheExitFlagIsUp) {
     EXPECT_EQ(activityTime().tv_sec, before.tv_sec);
 }
 
+TEST_F(WatchdogTest, SecondStartCreatesNoSecondWatchdog) {
+    setting.raiseExitInMemory();  // each thread started ends at once
+    CaptureStdout();
+    EXPECT_EQ(initRestarterThread(), 0);
+    const pthread_t first = tid_restarterThread.load();
+    EXPECT_EQ(initRestarterThread(), 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(cmtest::countOf(out, "restart thread created successfully!\n"), 1) << out;
+    EXPECT_TRUE(pthread_equal(first, tid_restarterThread.load()));
+    tid_restarterThread.store(pthread_t{});
+}
+
 }  // namespace

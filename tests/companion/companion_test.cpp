@@ -85,22 +85,31 @@ TEST_F(CompanionTest, BadInputIsRefusedAndWritesNothing) {
     EXPECT_EQ(run({"user-video", "5"}), 2);  // not a new request
 }
 
-TEST_F(CompanionTest, NotificationRecordsAreListedWithTrailingBytesReported) {
-    std::string content(2000, '\0');
+TEST_F(CompanionTest, NotificationsListWholeRecordsSkipEmptySlotsAndLeaveAPartialOneForLater) {
+    // Records 1 and 3, an empty slot between them (a torn record zeroed),
+    // then the first bytes of an append in progress.
+    std::string content(3000, '\0');
     content.replace(4, 5, "/a?b=");
-    content.replace(1004, 3, "/cd");
-    std::size_t trailing = 99;
-    auto urls = notificationUrls(content, trailing);
-    ASSERT_EQ(urls.size(), 2u);
-    EXPECT_EQ(urls[0], "/a?b=");
-    EXPECT_EQ(urls[1], "/cd");
-    EXPECT_EQ(trailing, 0u);
-    content += "xyz";
-    notificationUrls(content, trailing);
-    EXPECT_EQ(trailing, 3u);
+    content.replace(2004, 3, "/cd");
+    content += std::string(4, '\0') + "/notify_file_upload.php?deviceid=B&fpath=/home/Tar";
+    std::size_t trailing = 0;
+    EXPECT_EQ(notificationUrls(content, trailing), (std::vector<std::string>{"/a?b=", "/cd"}));
+    EXPECT_EQ(trailing, content.size() - 3000);
     std::string unterminated(1000, 'u');
-    urls = notificationUrls(unterminated, trailing);
+    auto urls = notificationUrls(unterminated, trailing);
+    ASSERT_EQ(urls.size(), 1u);
     EXPECT_EQ(urls[0].size(), 996u);
+
+    cmtest::writeFile(root.path("/home/Tarvisel/pos/1.pos"), content);
+    std::string name = "capture_control", cmd = "notifications";
+    char* argv[] = {name.data(), cmd.data()};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int status = companionMain(2, argv);
+    std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "/a?b=\n/cd\n");
 }
 
 TEST(CompanionValuesTest, Parsing) {

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 
 using cmtest::readFile;
@@ -255,17 +256,76 @@ TEST_F(ControlRecordTest, EmptyEepromLeavesUnknownWhileAnEmptySerialFieldGivesNo
     GetCapturedStdout();
 }
 
-TEST_F(ControlRecordTest, NonPrintableSerialBytesEndTheSerial) {
-    writeFile(eeprom(), std::string(16, '\0') + "AB\nrm -rf");
+TEST_F(ControlRecordTest, SerialKeepsLettersDigitsDashAndUnderscoreAndEndsAtAnyOtherByte) {
+    // The serial names the remote folder and is a query value of every
+    // notification URL: nothing in it may reach either as syntax.
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"BBB-K_12zZ09", "BBB-K_12zZ09"},   // kept whole
+        {"a&fpath=/x#", "a"},               // no second query argument
+        {"AB\nrm -rf", "AB"},               // control byte
+        {"AB CD", "AB"},                    // blank
+        {"/etc/passwd", "NO_EEPROM"},       // no folder path
+        {"..", "NO_EEPROM"},
+        {std::string(12, '\xff'), "NO_EEPROM"},  // erased EEPROM
+    };
+    for (const auto& [field, serial] : cases) {
+        writeFile(eeprom(), std::string(16, '\0') + field);
+        CaptureStdout();
+        setting.init();
+        std::string out = GetCapturedStdout();
+        EXPECT_EQ(std::string(device_serial), serial) << field;
+        EXPECT_EQ(out.find("serial cut there") != std::string::npos, serial != field) << field << out;
+    }
+}
+
+TEST_F(ControlRecordTest, FifosAtTheRecordOrEepromPathAreRefusedWithoutWaiting) {
+    cmtest::makeFifo(controlFile());
+    setting.loadImage(reinterpret_cast<const std::uint8_t*>("\x05"), 1);
+    bool up = true;
     CaptureStdout();
-    setting.init();
-    EXPECT_NE(GetCapturedStdout().find("not printable"), std::string::npos);
-    EXPECT_STREQ(device_serial, "AB");
-    writeFile(eeprom(), std::string(16, '\0') + std::string(12, '\xff'));  // erased EEPROM
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [] { setting.readSettings(); }));
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [&] { up = setting.refreshExitFlagFromFile(); }));
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(controlFile(), [] { setting.exit(0); }));
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("could not read file " + controlFile() + "!"), std::string::npos) << out;
+    EXPECT_NE(out.find("could not create file " + controlFile() + "!"), std::string::npos) << out;
+    EXPECT_FALSE(up);
+    EXPECT_EQ(setting.alertFlag(), 5);
+
+    cmtest::makeFifo(eeprom());
+    int result = 0;
     CaptureStdout();
-    EXPECT_EQ(setting.init(), -1);
-    GetCapturedStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(eeprom(), [&] { result = setting.init(); }));
+    EXPECT_NE(GetCapturedStdout().find("ERROR: Can not open " + eeprom() + "\n"), std::string::npos);
+    EXPECT_EQ(result, -1);
     EXPECT_STREQ(device_serial, "NO_EEPROM");
+}
+
+TEST_F(ControlRecordTest, ExitRaisedWhileTheRecordIsReloadedIsNeverLost) {
+    // One thread loads a record whose exit byte is 0 over and over, as the
+    // video creation thread and the streaming monitor do; an exit raised in
+    // memory meanwhile must be seen at once and after every later load.
+    const settingTag::Image zeros{};
+    std::atomic<bool> stop{false};
+    std::atomic<unsigned long> loads{0};
+    std::thread reloader([&] {
+        while (!stop.load()) {
+            setting.loadImage(zeros.data(), zeros.size());
+            loads.fetch_add(1);
+        }
+    });
+    int lost = 0;
+    for (int trial = 0; trial < 200000 && lost == 0; ++trial) {
+        settingTag::clearExitLatch();
+        setting.raiseExitInMemory();
+        const unsigned long seen = loads.load();
+        while (loads.load() < seen + 2 && lost == 0)
+            if (!setting.exitFlag()) ++lost;
+        if (!setting.exitFlag()) ++lost;
+    }
+    stop = true;
+    reloader.join();
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace

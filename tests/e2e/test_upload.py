@@ -114,20 +114,41 @@ class UploadTest(UploadTestBase):
         self.assertEqual(self.on_server("user0_20240105100000_000006.avi"), b"waits for the server")
         self.assertFalse(os.path.exists(clip))
 
+    def test_exit_during_an_upload_ends_the_process_after_the_clip_is_stored_and_announced(self):
+        server = self.serve()
+        server.slow(25000)  # 300 kB take about 12 s: longer than the grace period
+        d = self.board.start()
+        d.wait_for("FTP thread created successfully!")
+        name = "user0_20240105100000_000007.avi"
+        data = os.urandom(300000)
+        clip = self.board.queue_file(name, data)
+        d.wait_for(re.escape("Calling: ") + ".*" + re.escape(clip))
+        self.board.control("exit")
+        self.assertEqual(d.wait(90), 0)
+        # A tool left running by the daemon would store the clip after it ended.
+        harness.wait_until(lambda: os.path.exists(os.path.join(self.server_dir, SERIAL, name)), 20,
+                           "the clip on the server")
+        self.assertEqual(self.on_server(name), data)
+        self.assertEqual(self.board.notification_urls(), [notify_url(clip)])
+        self.assertIn("waiting for the upload under way to finish", d.stdout)
+
 
 class HostileSerialUploadTest(UploadTestBase):
     # An EEPROM serial (12 characters at most) made of shell syntax: run by a
-    # shell it would create files "z" and "y" in the daemon's directory.
+    # shell it would create files "z" and "y" in the daemon's directory. The
+    # daemon keeps only its leading letters, digits, '-' and '_': "a".
     serial = "a'$(>z)`>y`"
 
-    def test_hostile_serial_and_name_arrive_whole_and_run_nothing(self):
+    def test_hostile_serial_is_cut_and_a_hostile_name_arrives_whole_running_nothing(self):
         self.serve()
         d = self.board.start(cwd=self.board.dir)
         d.wait_for("FTP thread created successfully!")
+        self.assertIn("serial cut there", d.stdout)
         clip = self.board.queue_file("it's $(>x) `>w`;>v.avi", b"hostile but whole")
         d.wait_for("saving a notification call: ", timeout=30)
-        self.assertEqual(self.on_server("it's $(>x) `>w`;>v.avi"), b"hostile but whole")
-        self.assertEqual(self.board.notification_urls(), [notify_url(clip, self.serial)])
+        self.assertEqual(self.on_server("it's $(>x) `>w`;>v.avi", serial="a"), b"hostile but whole")
+        self.assertEqual(os.listdir(self.server_dir), ["a"])
+        self.assertEqual(self.board.notification_urls(), [notify_url(clip, "a")])
         for marker in ("z", "y", "x", "w", "v"):
             self.assertFalse(os.path.exists(self.board.path("/" + marker)), marker)
             self.assertFalse(os.path.exists(self.board.path(QUEUE_DIR + "/" + marker)), marker)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 
 using cmtest::readFile;
@@ -261,6 +262,13 @@ TEST(LoggingDeathTest, ErrnoExit2ReportsAndEndsTheProcessWithStatus1) {
             errno_exit2("select", 2);
         },
         testing::ExitedWithCode(1), "Device: 2, select error 5, Input/output error");
+}
+
+TEST_F(LoggingTest, FifoAtTheDailyFileLosesTheFileEntryWithoutWaiting) {
+    cmtest::makeFifo(todaysFile());
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(todaysFile(), [] { verbos("still shown"); }));
+    EXPECT_EQ(GetCapturedStdout(), "still shown\n");
 }
 
 }  // namespace

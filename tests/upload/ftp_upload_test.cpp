@@ -236,4 +236,70 @@ TEST_F(FtpUploadTest, ExitFlagDuringAnUploadLetsItFinishAndEndsTheWalk) {
     EXPECT_EQ(urls(), std::vector<std::string>{urlFor(queue + "/" + onServerNow[0])});
 }
 
+TEST_F(FtpUploadTest, EndingWaitsForAnUploadUnderWayAndItsRecord) {
+    FtpServerProcess server(serverDir);
+    server.hold(true);
+    const std::string clip = queue + "/user0_held.avi";
+    const std::string data = randomBytes(160 * 1024, 6);
+    cmtest::writeFile(clip, data);
+    CaptureStdout();
+    std::thread ftp([] { doFTPThread(nullptr); });
+    ASSERT_TRUE(cmtest::eventually([&] { return !server.receiving().empty(); }));
+    setting.raiseExitInMemory();
+    // The server takes the rest 5 s into the ending's wait.
+    const timespec start = cm::now();
+    bool released = false;
+    clock.onSleep([&](const timespec& now) {
+        if (!released && cm::secondsBetween(start, now) >= 5) {
+            released = true;
+            server.hold(false);
+            cmtest::eventually([] { return !uploadUnderWay(); });
+        }
+    });
+    const bool finished = finishUploadUnderWay(60);
+    ftp.join();
+    std::string out = GetCapturedStdout();
+    EXPECT_TRUE(finished) << out;
+    EXPECT_TRUE(released);
+    EXPECT_EQ(cmtest::readFile(onServer("BBBK1234", "user0_held.avi")), data);
+    EXPECT_EQ(urls(), std::vector<std::string>{urlFor(clip)});
+    EXPECT_NE(out.find("waiting for the upload under way to finish (at most 60 seconds)"), std::string::npos) << out;
+}
+
+TEST_F(FtpUploadTest, UploadOutlastingTheEndingIsStoppedAndRedoneAtTheNextStart) {
+    FtpServerProcess server(serverDir);
+    server.hold(true);
+    const std::string clip = queue + "/user1_never_released.avi";
+    const std::string data = randomBytes(160 * 1024, 7);
+    cmtest::writeFile(clip, data);
+    CaptureStdout();
+    std::thread ftp([] { doFTPThread(nullptr); });
+    ASSERT_TRUE(cmtest::eventually([&] { return !server.receiving().empty(); }));
+    setting.raiseExitInMemory();
+    const bool finished = finishUploadUnderWay(60);
+    ftp.join();
+    std::string out = GetCapturedStdout();
+    EXPECT_FALSE(finished);
+    EXPECT_GE(clock.sleptSeconds(), 60.0);
+    EXPECT_NE(out.find("it is stopped, and its file stays queued for the next start"), std::string::npos) << out;
+    EXPECT_EQ(server.stored(), std::vector<std::string>{});
+    EXPECT_EQ(cmtest::readFile(clip), data);
+    EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/pos/1.pos")));
+
+    // The next start.
+    server.hold(false);
+    settingTag::clearExitLatch();
+    setting.reset();
+    CaptureStdout();
+    walkUploadQueue(queue);
+    GetCapturedStdout();
+    EXPECT_EQ(cmtest::readFile(onServer("BBBK1234", "user1_never_released.avi")), data);
+    EXPECT_EQ(urls(), std::vector<std::string>{urlFor(clip)});
+}
+
+TEST_F(FtpUploadTest, NoUploadUnderWayEndsAtOnce) {
+    EXPECT_TRUE(finishUploadUnderWay(60));
+    EXPECT_EQ(clock.sleptSeconds(), 0.0);
+}
+
 }  // namespace

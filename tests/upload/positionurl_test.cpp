@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fifo_guard.h"
 #include "support/test_support.h"
 #include "upload_test_support.h"
 
@@ -175,23 +176,34 @@ TEST_F(PositionURLFileTest, RecordThatDoesNotFitWholeIsCutOffAgain) {
     EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/third"}));
 }
 
-TEST_F(PositionURLFileTest, TornTailIsPaddedSoTheNewRecordStartsOnABoundary) {
+TEST_F(PositionURLFileTest, TornLastRecordBecomesAnEmptySlotNeverACutUrl) {
     PositionURL first, next;
     first.setURL("/whole");
     next.setURL("/after-the-tear");
     CaptureStdout();
     first.saveRecord();
-    // A power cut left 300 bytes of a record behind.
-    std::string data = cmtest::readFile(file) + std::string(4, '\0') + "/torn" + std::string(291, 'T');
-    cmtest::writeFile(file, data);
+    // A power cut left 300 bytes of a record behind: its URL cut in the
+    // middle of the file path.
+    std::string whole = cmtest::readFile(file);
+    cmtest::writeFile(file, whole + std::string(4, '\0') + "/notify_file_upload.php?deviceid=B&fpath=/home/Tar" +
+                                std::string(246, 'T'));
     next.saveRecord();
     std::string out = GetCapturedStdout();
     std::string after = cmtest::readFile(file);
     ASSERT_EQ(after.size(), 3000u);
-    EXPECT_EQ(after.substr(0, 1300), data);
-    EXPECT_EQ(after.substr(1300, 700), std::string(700, '\0'));
+    EXPECT_EQ(after.substr(0, 1000), whole);
+    EXPECT_EQ(after.substr(1000, 1000), std::string(1000, '\0'));
     EXPECT_EQ(after.substr(2000), recordBytes(next));
-    EXPECT_NE(out.find("padding 700 zero bytes"), std::string::npos) << out;
+    EXPECT_NE(out.find("torn record"), std::string::npos) << out;
+}
+
+TEST_F(PositionURLFileTest, FifoAsTheQueueFileLosesTheRecordWithoutWaiting) {
+    cmtest::makeFifo(file);
+    PositionURL r;
+    r.setURL("/lost");
+    CaptureStdout();
+    EXPECT_TRUE(cmtest::returnsWithoutWaitingOn(file, [&] { r.saveRecord(); }));
+    EXPECT_NE(GetCapturedStdout().find("could not create file!\n"), std::string::npos);
 }
 
 // Many threads append at once; every record must come back whole, once, and

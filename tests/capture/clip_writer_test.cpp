@@ -396,6 +396,29 @@ TEST_F(DirectPathClipTest, RateSetsTheMinimumAndAnUnsetRateCountsAsThirty) {
     EXPECT_EQ(frames_left[0].load(), 300u);
 }
 
+// From its countdown until its request each device is marked as waiting
+// for the request (its countdown cannot end its loop meanwhile); a run that
+// stops early leaves no device waiting for a request that never comes.
+TEST_F(DirectPathClipTest, DevicesWaitForTheRequestOnlyUntilTheRunEnds) {
+    for (bool exitDuringPause : {false, true}) {
+        SCOPED_TRACE(exitDuringPause ? "exit during the pause" : "input 1 deselected during the pause");
+        select("1101");
+        for (int i = 0; i < 4; ++i) g_bSaveFile[i].store(0);
+        std::vector<int> duringPause;
+        clock.onSleep([&](const timespec&) {
+            for (int i = 0; i < 4; ++i) duringPause.push_back(clip_request_pending[i].load());
+            bInputs[1].store(0);
+            if (exitDuringPause) setting.raiseExitInMemory();
+        });
+        runClips(2);
+        clock.onSleep(nullptr);
+        EXPECT_EQ(duringPause, (std::vector<int>{2, 2, 0, 2}));
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(clip_request_pending[i].load(), 0) << i;
+        EXPECT_EQ(g_bSaveFile[0].load(), exitDuringPause ? 0 : 2);
+        EXPECT_EQ(g_bSaveFile[1].load(), 0);
+    }
+}
+
 TEST_F(DirectPathClipTest, PendingSaveKeepsItsKindAndUnselectedDevicesAreLeftAlone) {
     select("1010");
     g_bSaveFile[0].store(1);  // an alert save not yet done

@@ -208,6 +208,7 @@ void makeMemoryClip(int input) {
 }
 
 void makeFileClip(int input) {
+    dropOutdatedPicturesOfEarlierRun(input, cm::now());
     std::vector<std::string> taken = listImages[input].takeOldest(kAll);
     const std::size_t n = taken.size();
     if (n == 0) return;

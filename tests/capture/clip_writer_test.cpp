@@ -179,6 +179,30 @@ TEST_F(ClipWriterTest, FileStoreClipsEachInputAndDeletesExactlyItsFiles) {
         << out;
 }
 
+// Pictures an earlier run left are taken back at start only while they lie
+// within the store's span, and never open a clip once they are older than
+// the span before its request.
+TEST_F(ClipWriterTest, PicturesOfAnEarlierRunOpenAClipOnlyWithinTheStoresSpan) {
+    select("1000");
+    const time_t start = cm::now().tv_sec;
+    std::vector<std::string> earlier;  // frames 0..3, taken 100, 40 and 10 s before the start, and 5 s after it
+    for (int ago : {100, 40, 10, -5}) {
+        const time_t at = start - ago;
+        struct tm t {};
+        localtime_r(&at, &t);
+        char time[32];
+        strftime(time, sizeof time, "%Y%m%d%H%M%S_000000", &t);
+        earlier.push_back(base() + "/1/video1:-" + time + ".png");
+        ASSERT_TRUE(cv::imwrite(earlier.back(), numberedPicture(0, static_cast<int>(earlier.size()) - 1)));
+    }
+    EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 2);
+    clock.advance(std::chrono::seconds(30));
+    storeAsFiles(0, {4, 5});  // the request comes 32.6 s after the start
+    runClips(1);
+    EXPECT_EQ(readClip(clipOf(0)).frames, (std::vector<int>{2, 4, 5}));
+    for (const auto& f : earlier) EXPECT_FALSE(cmtest::fileExists(f)) << f;
+}
+
 TEST_F(ClipWriterTest, FileStoreTimeDifferenceCountsFromTheStoreLife) {
     select("1000");
     startImagesListLife.restart(cm::now());

@@ -224,6 +224,7 @@ void makeMemoryClip(int input) {
 }
 
 void makeFileClip(int input) {
+    dropOutdatedPicturesOfEarlierRun(input, cm::now());
     std::vector<std::string> taken = listImages[input].takeOldest(kAll);
     const std::size_t n = taken.size();
     if (n == 0) return;
@@ -298,6 +299,32 @@ void setFramesLeft(int input) {
                              ", post action seconds: ", kDirectPathPostActionSeconds, ", frames rate: ", rate));
 }
 
+// Direct path: the devices whose countdown this run set and whose save
+// request it has not raised yet. A run that ends early (exit flag, an input
+// deselected between the two passes) clears what it left, so that no
+// device's countdown stays held without a request to end its loop.
+class PendingClipRequests {
+public:
+    ~PendingClipRequests() {
+        for (int i = 0; i < kInputs; ++i)
+            if (set_[i]) clip_request_pending[i].store(kSaveNone);
+    }
+    // Before the countdown is stored: the capture loop never sees the new
+    // countdown without the mark.
+    void mark(int input, int saveType) {
+        clip_request_pending[input].store(saveType);
+        set_[input] = true;
+    }
+    // After the request is raised (or found pending already).
+    void raised(int input) {
+        clip_request_pending[input].store(kSaveNone);
+        set_[input] = false;
+    }
+
+private:
+    bool set_[kInputs] = {};
+};
+
 }  // namespace
 
 void createUserVideos(int saveType) {
@@ -306,12 +333,14 @@ void createUserVideos(int saveType) {
     szTimeGroupTimestamp.renew();
     n1By1RecordingsLeft.store(selectedInputCount());
 
+    PendingClipRequests pending;
     if (g_bUSB) {
         for (int i = 0; i < kInputs; ++i) {
             if (bInputs[i].load() == 0) continue;
             if (exitRequested()) return;
             nCreatingVideosForInput.store(i);
             notifyAction();
+            pending.mark(i, saveType);
             setFramesLeft(i);
         }
         cm::sleepSeconds(kDirectPathPostActionSeconds);
@@ -325,6 +354,7 @@ void createUserVideos(int saveType) {
             int none = kSaveNone;
             // A save still pending keeps its kind.
             g_bSaveFile[i].compare_exchange_strong(none, saveType);
+            pending.raised(i);
             cm::printLine(cm::concat("user video usb creation flaged! cam#", i));
             continue;
         }

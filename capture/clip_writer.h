@@ -3,7 +3,11 @@
 // queue ("<base>/queue/user<input>_<time string>.avi") and removes the
 // pictures used. On the direct V4L2 path it makes no clip itself: it tells
 // each device's recorder how many more frames to record and flags it to
-// save.
+// save. The countdown it sets is at least three seconds of frames and the
+// request follows three seconds later; so that the countdown can never end
+// the device's capture loop first (and with it drop the loop's frames
+// before the alert), the device is marked as waiting for a request from
+// before its countdown is set until the request is raised.
 //
 // A clip is written under its in-progress name in the queue directory and
 // renamed to its final name only once it is closed and read back complete,

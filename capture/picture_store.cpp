@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/run_config.h"
+#include "common/clock.h"
 #include "log/debug.h"
 
 MemoryPictureList pic_frames[kStoreInputs];
@@ -19,6 +20,20 @@ std::atomic<double> fps{1.0};
 std::atomic<int> frames{0};
 
 namespace {
+
+// When the pictures of an earlier run were taken back (nanoseconds of the
+// process clock; 0 while none were): pictures dated before it are that
+// run's.
+std::atomic<long long> g_adoptedAtNs{0};
+
+long long nanosOf(const timespec& t) { return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec; }
+
+// Whether a picture taken at `taken` belongs to the store's span at `now`:
+// taken at most STORAGE_LENGTH seconds before it, and not after it.
+bool withinStoreSpan(const timespec& taken, const timespec& now) {
+    const double age = cm::secondsBetween(taken, now);
+    return age >= 0.0 && age <= static_cast<double>(STORAGE_LENGTH);
+}
 
 // Whether `input` may be trimmed now. Called under the list's lock: the
 // clip writer names its input before it takes pictures from the list, so
@@ -43,6 +58,28 @@ std::string_view pictureTime(std::string_view name) {
 }
 
 }  // namespace
+
+std::optional<timespec> pictureTakenAt(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view time = pictureTime(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    if (time.empty()) return std::nullopt;
+    const auto number = [&](std::size_t at, std::size_t len) {
+        int v = 0;
+        for (std::size_t k = at; k < at + len; ++k) v = v * 10 + (time[k] - '0');
+        return v;
+    };
+    struct tm t {};
+    t.tm_year = number(0, 4) - 1900;
+    t.tm_mon = number(4, 2) - 1;
+    t.tm_mday = number(6, 2);
+    t.tm_hour = number(8, 2);
+    t.tm_min = number(10, 2);
+    t.tm_sec = number(12, 2);
+    t.tm_isdst = -1;  // as the clock said when the name was made
+    const time_t secs = std::mktime(&t);
+    if (secs == static_cast<time_t>(-1)) return std::nullopt;
+    return timespec{secs, static_cast<long>(number(15, 6)) * 1000L};
+}
 
 void MemoryPictureList::append(cv::Mat picture) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -142,6 +179,8 @@ double StoreLifeTimer::secondsUntil(const timespec& now) const {
 }
 
 int adoptPictureFilesOfEarlierRun() {
+    const timespec now = cm::now();
+    g_adoptedAtNs.store(nanosOf(now));
     int adopted = 0;
     for (int input = 0; input < kStoreInputs; ++input) {
         const std::string dir = LBASE_PATH + "/" + std::to_string(input + 1);
@@ -160,16 +199,36 @@ int adoptPictureFilesOfEarlierRun() {
         }
         ::closedir(d);
         std::sort(found.begin(), found.end());
-        const std::size_t keep = std::min<std::size_t>(found.size(), STORAGE_LENGTH);
-        const std::size_t drop = found.size() - keep;
-        for (std::size_t i = 0; i < drop; ++i) std::remove(found[i].second.c_str());
-        for (std::size_t i = drop; i < found.size(); ++i) listImages[input].append(found[i].second);
+        std::vector<std::string> kept;
+        for (auto it = found.rbegin(); it != found.rend(); ++it) {  // newest first
+            const std::optional<timespec> taken = pictureTakenAt(it->second);
+            if (kept.size() < STORAGE_LENGTH && taken && withinStoreSpan(*taken, now)) {
+                kept.push_back(it->second);
+            } else {
+                std::remove(it->second.c_str());
+            }
+        }
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it) listImages[input].append(*it);
         if (!found.empty())
             verbos("pictures of an earlier run for input %d: %d taken back, %d older ones deleted", input,
-                   static_cast<int>(keep), static_cast<int>(drop));
-        adopted += static_cast<int>(keep);
+                   static_cast<int>(kept.size()), static_cast<int>(found.size() - kept.size()));
+        adopted += static_cast<int>(kept.size());
     }
     return adopted;
+}
+
+int dropOutdatedPicturesOfEarlierRun(int input, const timespec& now) {
+    const long long adoptedAt = g_adoptedAtNs.load();
+    if (adoptedAt == 0 || input < 0 || input >= kStoreInputs) return 0;
+    const std::vector<std::string> outdated = listImages[input].takeOldestWhile([&](const std::string& name) {
+        const std::optional<timespec> taken = pictureTakenAt(name);
+        return taken && nanosOf(*taken) < adoptedAt && !withinStoreSpan(*taken, now);
+    });
+    for (const std::string& name : outdated) std::remove(name.c_str());
+    if (!outdated.empty())
+        verbos("pictures of an earlier run for input %d: %d outdated ones deleted", input,
+               static_cast<int>(outdated.size()));
+    return static_cast<int>(outdated.size());
 }
 
 void resetPictureStore() {
@@ -178,6 +237,7 @@ void resetPictureStore() {
         listImages[i].clear();
     }
     startImagesListLife.restart(timespec{0, 0});
+    g_adoptedAtNs.store(0);
     nCreatingVideosForInput.store(-1);
     fps.store(1.0);
     frames.store(0);

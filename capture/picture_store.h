@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr int kStoreInputs = 4;
@@ -94,6 +95,19 @@ public:
     std::vector<std::string> names() const;
     void clear();
 
+    // Takes the oldest names out of the list for as long as `outdated` holds
+    // for them (its files are the caller's to delete).
+    template <typename Pred>
+    std::vector<std::string> takeOldestWhile(Pred outdated) {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::vector<std::string> out;
+        while (!list_.empty() && outdated(list_.front())) {
+            out.push_back(std::move(list_.front()));
+            list_.pop_front();
+        }
+        return out;
+    }
+
 private:
     mutable std::mutex lock_;
     std::deque<std::string> list_;
@@ -139,8 +153,24 @@ void resetPictureStore();
 // deleted, and the directories would fill up restart after restart. Per
 // input directory "<base>/<input + 1>" the files named as the capture
 // threads name them ("video<id>:-<time string>.png") are taken in time
-// order; only the newest STORAGE_LENGTH of them are kept (the store holds
-// no more than that once trimming runs) and older ones are deleted. Other
-// files are left alone. Call once, before the capture threads start.
+// order. Only pictures of the store's current span are taken back: taken
+// (by the time string of their name, local time) at most STORAGE_LENGTH
+// seconds before now (the process clock), and of those the newest
+// STORAGE_LENGTH (the store holds no more than that once trimming runs).
+// The others are deleted: older ones would open the next clip as if they
+// were recent, with no mark of the gap, and a picture dated after now was
+// taken under a clock that has since been set back, so its age is unknown.
+// Other files are left alone. Call once, before the capture threads start.
 // Returns the number of pictures taken back.
 int adoptPictureFilesOfEarlierRun();
+
+// Deletes the pictures of an earlier run (taken back at start, and dated
+// before that) at the front of `input`'s file list that are older than
+// STORAGE_LENGTH seconds at `now`, so that a clip never opens with pictures
+// older than the store's span before its request. The clip writer calls it
+// before it takes an input's pictures. Returns how many were deleted.
+int dropOutdatedPicturesOfEarlierRun(int input, const timespec& now);
+
+// The time a picture was taken, from the time string in its file name
+// ("video<id>:-<time string>.png", local time); nothing for other names.
+std::optional<timespec> pictureTakenAt(std::string_view path);

@@ -73,7 +73,7 @@ ReduceResult JpegReducer::reduce(const unsigned char* src, std::size_t len, int 
         r.detail = "no JPEG codec";
         return r;
     }
-    if (len > 0xffffffffUL) {
+    if (len > 0xffffffffUL - 2) {
         r.status = ReduceStatus::SourceTooLarge;
         return r;
     }
@@ -117,8 +117,21 @@ ReduceResult JpegReducer::reduce(const unsigned char* src, std::size_t len, int 
     // Warnings (a truncated stream, a damaged segment) fail the picture: a
     // half-grey picture is not worth sending. Progressive pictures with an
     // absurd number of scans are refused instead of decoded for seconds.
+    // A picture that does not end with the end-of-image marker is decoded
+    // with the marker supplied: when all its data is there the decode is
+    // then clean, and when the data stops short the decoder still meets the
+    // marker in the middle of a scan and warns.
     const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
-    if (tjDecompress2(decoder_, src, static_cast<unsigned long>(len), pixels_.data(), sw, pitch, sh, TJPF_RGB,
+    const unsigned char* whole = src;
+    std::size_t wholeLen = len;
+    if (src[len - 2] != 0xFF || src[len - 1] != 0xD9) {
+        completed_.assign(src, src + len);
+        completed_.push_back(0xFF);
+        completed_.push_back(0xD9);
+        whole = completed_.data();
+        wholeLen = completed_.size();
+    }
+    if (tjDecompress2(decoder_, whole, static_cast<unsigned long>(wholeLen), pixels_.data(), sw, pitch, sh, TJPF_RGB,
                       flags) != 0) {
         r.status = ReduceStatus::Corrupt;
         r.detail = tjMessage(decoder_);

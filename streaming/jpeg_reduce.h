@@ -11,6 +11,13 @@
 // column or row is cropped; a scale that no DCT factor matches is finished
 // with an area resize of the nearest larger decode.
 //
+// A picture is reduced only when it decodes completely and cleanly, with
+// one allowance: a picture that lacks nothing but its end-of-image marker
+// (some cameras omit it; OpenCV decodes such pictures) is decoded as if the
+// marker were there. Data that stops short in a scan, damaged data and
+// anything else the decoder warns about is refused: its picture would be
+// partly grey or wrong.
+//
 // Nothing here touches a file; nothing here logs: callers report.
 #pragma once
 
@@ -71,6 +78,7 @@ private:
     void* encoder_ = nullptr;  // tjhandle
     std::vector<unsigned char> pixels_;   // scaled decode
     std::vector<unsigned char> resized_;  // area resize, when a crop is not enough
+    std::vector<unsigned char> completed_;  // a source without its end marker, with the marker
     unsigned char* encoded_ = nullptr;    // the encoder's own buffer (tjAlloc), reused
     unsigned long encodedCapacity_ = 0;
 };

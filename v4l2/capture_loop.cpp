@@ -41,6 +41,22 @@ void startCountdown(int N) {
     }
 }
 
+// The countdown step: true when the countdown has run out and ends the
+// loop. The countdown counts down unsigned (without a countdown, 0 wraps to
+// the largest value). While a clip request is on its way
+// (clip_request_pending) a countdown at 0 stays at 0 and does not end the
+// loop: ending it would start a new loop with an empty buffer, and the
+// request would then save only the frames that came after. The request
+// ends the loop instead (or this step, once the request is raised and the
+// buffer is kept for it).
+bool countdownRunsOut(int N, bool noCountdown) {
+    unsigned seen = frames_left[N].load();
+    for (;;) {
+        if (seen == 0 && !noCountdown && clip_request_pending[N].load() != kSaveNone) return false;
+        if (frames_left[N].compare_exchange_weak(seen, seen - 1)) return seen == 0 && !noCountdown;
+    }
+}
+
 // The save request check of a wait step: true when the loop ends for it.
 bool saveRequested(int N) {
     const int request = g_bSaveFile[N].load();
@@ -96,8 +112,7 @@ int captureLoop(int N) {
     reset_memory_output_buffer(N);
 
     for (;;) {
-        // Countdown step (unsigned: 0 wraps to the largest value).
-        if (frames_left[N].fetch_sub(1) == 0 && !noCountdown) {
+        if (countdownRunsOut(N, noCountdown)) {
             log__("exit main loop to by finish conditions!!", N);
             return handled;
         }

@@ -2,7 +2,8 @@
 // from the memory-mapped buffers and handed, as the driver delivered them,
 // to the frame handler, which appends them to the device's frame memory
 // buffer and, while live streaming is on, to the device's latest streaming
-// picture. A loop ends when its countdown runs out, when a save request asks
+// picture. A loop ends when its countdown runs out (held back while a clip
+// request is on its way: clip_request_pending), when a save request asks
 // for the buffer, when the input is switched off or the program exits, after
 // four 1-second waits in a row without a frame, or when dequeueing fails.
 //

@@ -5,6 +5,7 @@ buffer* buffers[kV4l2Devices] = {};
 unsigned n_buffers[kV4l2Devices] = {};
 std::atomic<unsigned> frames_left[kV4l2Devices] = {};
 std::atomic<int> g_bSaveFile[kV4l2Devices] = {};
+std::atomic<int> clip_request_pending[kV4l2Devices] = {};
 MemoryOutput memory_otuput[kV4l2Devices];
 std::atomic<pthread_t> tid_usb_capture[kV4l2Devices] = {};
 int nDevicesIDs[kV4l2Devices] = {0, 1, 2, 3, 4};

@@ -41,6 +41,14 @@ extern buffer* buffers[kV4l2Devices];                 // worker only
 extern unsigned n_buffers[kV4l2Devices];              // worker only
 extern std::atomic<unsigned> frames_left[kV4l2Devices];
 extern std::atomic<int> g_bSaveFile[kV4l2Devices];
+// The kind of clip (1 alert, 2 user) whose countdown the clip maker has set
+// on device N and whose save request it has not raised yet; 0 when none.
+// While it is set, a countdown that runs out does not end the capture loop:
+// the loop records on until the request arrives, so that the frames it
+// recorded before the alert are still in the buffer when the request saves
+// it. Set before the countdown, cleared only after the request is raised (or
+// when the clip run ends without raising it).
+extern std::atomic<int> clip_request_pending[kV4l2Devices];
 extern MemoryOutput memory_otuput[kV4l2Devices];
 extern std::atomic<pthread_t> tid_usb_capture[kV4l2Devices];
 extern int nDevicesIDs[kV4l2Devices];                 // 0..4, constant

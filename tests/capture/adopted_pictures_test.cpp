@@ -1,7 +1,9 @@
 // Picture files left by an earlier run of the file store go back into their
-// inputs' lists at the next start, newest STORAGE_LENGTH of them per input.
+// inputs' lists at the next start: those of the store's span (taken at most
+// STORAGE_LENGTH seconds before, newest STORAGE_LENGTH of them per input).
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,13 @@
 #include "support/test_support.h"
 
 namespace {
+
+// 2024-01-05 10:00:<second> local time, as the clock and the names tell it.
+time_t localTimeOfDay(int second) {
+    struct tm t {};
+    t.tm_year = 124, t.tm_mon = 0, t.tm_mday = 5, t.tm_hour = 10, t.tm_sec = second, t.tm_isdst = -1;
+    return std::mktime(&t);
+}
 
 class AdoptedPicturesTest : public testing::Test {
 protected:
@@ -24,6 +33,7 @@ protected:
         return path;
     }
     cmtest::BoardRoot root;
+    cmtest::FakeClock clock{localTimeOfDay(10)};  // shortly after the pictures below
 };
 
 TEST_F(AdoptedPicturesTest, PicturesGoBackToTheirInputsInTheOrderTheyWereTaken) {
@@ -39,15 +49,29 @@ TEST_F(AdoptedPicturesTest, PicturesGoBackToTheirInputsInTheOrderTheyWereTaken) 
     EXPECT_EQ(listImages[2].size(), 0u);
 }
 
-TEST_F(AdoptedPicturesTest, OnlyTheNewestStorageLengthAreKeptOlderOnesDeleted) {
+TEST_F(AdoptedPicturesTest, OnlyPicturesOfTheStoresSpanAreKeptTheOthersDeleted) {
     STORAGE_LENGTH = 3;
     std::vector<std::string> paths;
-    for (int s = 0; s < 5; ++s) paths.push_back(picture(0, "video0:-2024010510000" + std::to_string(s) + "_000000.png"));
-    EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 3);
+    for (int s = 0; s < 5; ++s) paths.push_back(picture(0, "video0:-20240105100009_" + std::to_string(s) + "00000.png"));
+    EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 3);  // the newest STORAGE_LENGTH
     EXPECT_EQ(listImages[0].names(), (std::vector<std::string>{paths[2], paths[3], paths[4]}));
     EXPECT_FALSE(cmtest::fileExists(paths[0]));
     EXPECT_FALSE(cmtest::fileExists(paths[1]));
     EXPECT_TRUE(cmtest::fileExists(paths[2]));
+
+    // Nine minutes later: only what was taken within STORAGE_LENGTH seconds
+    // before now comes back; pictures dated after now are of a clock since
+    // set back, of unknown age.
+    resetPictureStore();
+    STORAGE_LENGTH = 60;
+    clock.advance(std::chrono::minutes(9));  // now 10:09:10
+    const std::string old = picture(1, "video0:-20240105100709_999999.png");
+    const std::string inSpan = picture(1, "video1:-20240105100810_000000.png");
+    const std::string latest = picture(1, "video0:-20240105100909_000000.png");
+    const std::string ahead = picture(1, "video0:-20240105100911_000000.png");
+    EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 2);
+    EXPECT_EQ(listImages[1].names(), (std::vector<std::string>{inSpan, latest}));
+    for (const auto& gone : {old, ahead, paths[2], paths[3], paths[4]}) EXPECT_FALSE(cmtest::fileExists(gone)) << gone;
 }
 
 TEST_F(AdoptedPicturesTest, FilesNotNamedAsPicturesAreLeftAlone) {

@@ -152,6 +152,7 @@ void CaptureTest::SetUp() {
     for (int i = 0; i < kV4l2Devices; ++i) {
         frames_left[i].store(0);
         g_bSaveFile[i].store(0);
+        clip_request_pending[i].store(0);
         memory_otuput[i].count.store(0);
     }
     for (const char* d : {"/queue", "/1", "/2", "/3", "/4"}) cmtest::makeDirs(base() + d);

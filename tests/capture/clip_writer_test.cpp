@@ -182,6 +182,30 @@ TEST_F(ClipWriterTest, FileStoreClipsEachInputAndDeletesExactlyItsFiles) {
         << out;
 }
 
+// Pictures an earlier run left are taken back at start only while they lie
+// within the store's span, and never open a clip once they are older than
+// the span before its request.
+TEST_F(ClipWriterTest, PicturesOfAnEarlierRunOpenAClipOnlyWithinTheStoresSpan) {
+    select("1000");
+    const time_t start = cm::now().tv_sec;
+    std::vector<std::string> earlier;  // frames 0..3, taken 100, 40 and 10 s before the start, and 5 s after it
+    for (int ago : {100, 40, 10, -5}) {
+        const time_t at = start - ago;
+        struct tm t {};
+        localtime_r(&at, &t);
+        char time[32];
+        strftime(time, sizeof time, "%Y%m%d%H%M%S_000000", &t);
+        earlier.push_back(base() + "/1/video1:-" + time + ".png");
+        ASSERT_TRUE(cv::imwrite(earlier.back(), numberedPicture(0, static_cast<int>(earlier.size()) - 1)));
+    }
+    EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 2);
+    clock.advance(std::chrono::seconds(30));
+    storeAsFiles(0, {4, 5});  // the request comes 32.6 s after the start
+    runClips(1);
+    EXPECT_EQ(readClip(clipOf(0)).frames, (std::vector<int>{2, 4, 5}));
+    for (const auto& f : earlier) EXPECT_FALSE(cmtest::fileExists(f)) << f;
+}
+
 TEST_F(ClipWriterTest, FileStoreTimeDifferenceCountsFromTheStoreLife) {
     select("1000");
     startImagesListLife.restart(cm::now());
@@ -440,6 +464,29 @@ TEST_F(DirectPathClipTest, RateSetsTheMinimumAndAnUnsetRateCountsAsThirty) {
     memory_otuput[0].count.store(0);
     runClips(2);
     EXPECT_EQ(frames_left[0].load(), 300u);
+}
+
+// From its countdown until its request each device is marked as waiting
+// for the request (its countdown cannot end its loop meanwhile); a run that
+// stops early leaves no device waiting for a request that never comes.
+TEST_F(DirectPathClipTest, DevicesWaitForTheRequestOnlyUntilTheRunEnds) {
+    for (bool exitDuringPause : {false, true}) {
+        SCOPED_TRACE(exitDuringPause ? "exit during the pause" : "input 1 deselected during the pause");
+        select("1101");
+        for (int i = 0; i < 4; ++i) g_bSaveFile[i].store(0);
+        std::vector<int> duringPause;
+        clock.onSleep([&](const timespec&) {
+            for (int i = 0; i < 4; ++i) duringPause.push_back(clip_request_pending[i].load());
+            bInputs[1].store(0);
+            if (exitDuringPause) setting.raiseExitInMemory();
+        });
+        runClips(2);
+        clock.onSleep(nullptr);
+        EXPECT_EQ(duringPause, (std::vector<int>{2, 2, 0, 2}));
+        for (int i = 0; i < 4; ++i) EXPECT_EQ(clip_request_pending[i].load(), 0) << i;
+        EXPECT_EQ(g_bSaveFile[0].load(), exitDuringPause ? 0 : 2);
+        EXPECT_EQ(g_bSaveFile[1].load(), 0);
+    }
 }
 
 TEST_F(DirectPathClipTest, PendingSaveKeepsItsKindAndUnselectedDevicesAreLeftAlone) {

@@ -110,6 +110,30 @@ TEST(JpegReduceTest, PicturesThatAreNotDecodableJpegsAreRefused) {
     EXPECT_EQ(reduce(reducer, good).result.status, ReduceStatus::Ok);
 }
 
+// Some cameras end their frames without the end-of-image marker; such a
+// frame decodes whole and is reduced like the complete one. A frame whose
+// scan data stops short, even by a few bytes, is still refused.
+TEST(JpegReduceTest, PictureLackingOnlyItsEndMarkerIsReducedLikeTheWholeOne) {
+    JpegReducer reducer;
+    for (bool uvc : {false, true}) {
+        SCOPED_TRACE(uvc ? "without Huffman tables" : "complete");
+        Bytes whole = cmtest::makeCameraJpeg(640, 480, cmtest::inputTint(1), TJSAMP_422, 75, 5);
+        if (uvc) whole = emucam::withoutHuffmanTables(whole);
+        ASSERT_EQ(whole[whole.size() - 2], 0xFF);
+        ASSERT_EQ(whole[whole.size() - 1], 0xD9);
+        const Bytes noEnd(whole.begin(), whole.end() - 2);
+        Reduced a = reduce(reducer, whole);
+        Reduced b = reduce(reducer, noEnd);
+        ASSERT_EQ(a.result.status, ReduceStatus::Ok);
+        ASSERT_EQ(b.result.status, ReduceStatus::Ok) << b.result.detail;
+        EXPECT_EQ(cmtest::decodeJpeg(a.jpeg).rgb, cmtest::decodeJpeg(b.jpeg).rgb);
+        for (std::size_t shortBy : {8u, 64u}) {
+            const Bytes cut(whole.begin(), whole.end() - 2 - static_cast<long>(shortBy));
+            EXPECT_EQ(reduce(reducer, cut).result.status, ReduceStatus::Corrupt) << shortBy;
+        }
+    }
+}
+
 // A header may claim any size up to 65535 x 65535; the reducer must not try
 // to allocate for it.
 TEST(JpegReduceTest, HugeClaimedDimensionsAreRefusedWithoutDecoding) {

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 
 #include "camera_fixture.h"
+#include "capture/clip_writer.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -72,6 +74,84 @@ TEST_F(RecordingTest, AlertInTheMiddleOfALoopSavesTheLoopsFramesAsUsbClip) {
     ASSERT_EQ(system_commands.size(), 1u);
     EXPECT_NE(out.find("mp4 convert cmd: "), std::string::npos);
     EXPECT_NE(out.find("-i " + rawClip("usb", 1) + " "), std::string::npos);
+}
+
+// Places an alert at an exact frame of device 0's capture loop: the dequeue
+// that follows the loop's `at`-th frame waits until the clip maker has set
+// the countdown; the frames dequeued from then on are counted.
+struct AlertPlacement {
+    static inline cm::SysCalls calls{};
+    static inline const cm::SysCalls* cameras = nullptr;
+    static inline std::atomic<int> at{-1};  // -1: no alert to place
+    static inline std::atomic<bool> due{false}, countdownSet{false};
+    static inline std::atomic<unsigned> dequeuedSince{0};
+
+    static void install() {
+        cameras = &cm::sys();
+        calls = *cameras;
+        calls.ioctl = ioctl;
+        cm::setSysCalls(&calls);
+    }
+    static void arm(int frame) {
+        due.store(false);
+        countdownSet.store(false);
+        dequeuedSince.store(0);
+        at.store(frame);
+    }
+    static int ioctl(int fd, unsigned long request, void* arg) {
+        if (request != VIDIOC_DQBUF) return cameras->ioctl(fd, request, arg);
+        int frame = at.load();
+        if (frame >= 0 && memory_otuput[0].count.load() == static_cast<unsigned>(frame)) {
+            at.store(-1);
+            due.store(true);
+            while (!countdownSet.load()) std::this_thread::yield();
+        }
+        const int r = cameras->ioctl(fd, request, arg);
+        if (r == 0 && due.load()) dequeuedSince.fetch_add(1);
+        return r;
+    }
+};
+
+// The clip maker sets the countdown (at least three seconds of frames) and
+// raises the request three seconds later, so the countdown may run out just
+// before the request or just after it. Wherever in the loop the alert falls,
+// up to its last frame, the clip holds the loop's frames before the alert
+// and the countdown's frames after it: the countdown never ends the loop
+// (and empties the buffer) while the request is on its way.
+TEST_F(RecordingTest, AlertAnywhereInALoopKeepsTheLoopsFramesWhicheverOfCountdownAndRequestComesFirst) {
+    startCameras("0 MJPG 320x240 100");
+    AlertPlacement::install();
+    openCamera(0);
+    g_bUSB = 1;
+    for (int i = 1; i < 4; ++i) bInputs[i].store(0);
+    g_FrameRate = 2;                        // three seconds: 6 frames
+    frame_count = USER_VIDEO_FRAMES = 12;  // a loop of 12 frames
+    std::atomic<unsigned> requestAfter{0};
+    // The three-second pause: the countdown is set; the request follows once
+    // `requestAfter` frames have come since the alert.
+    fakeClock().onSleep([&](const timespec&) {
+        AlertPlacement::countdownSet.store(true);
+        while (AlertPlacement::dequeuedSince.load() < requestAfter.load()) std::this_thread::yield();
+    });
+    for (unsigned at = 0; at < 12; ++at) {
+        const unsigned left = std::max(12u - at, 6u);  // the clip maker's countdown
+        for (int late : {-1, 2}) {                     // frames after the countdown ran out
+            SCOPED_TRACE(testing::Message() << "alert after frame " << at << ", request " << late);
+            requestAfter.store(left + late);
+            AlertPlacement::arm(static_cast<int>(at));
+            std::thread clipMaker([] {
+                while (!AlertPlacement::due.load()) std::this_thread::yield();
+                createUserVideos(kSaveAlert);
+            });
+            EXPECT_EQ(start_usb_cam_recording(0), 0);
+            clipMaker.join();
+            auto frames = patternsOf(readFile(root.path("/tmp/usb_0_") + szTimeGroupTimestamp.get() + ".raw"));
+            EXPECT_GE(static_cast<int>(frames.size()), static_cast<int>(at + left) + late);
+            EXPECT_TRUE(consecutiveFramesOf(frames, 0));
+            EXPECT_EQ(clip_request_pending[0].load(), kSaveNone);
+        }
+    }
+    fakeClock().onSleep(nullptr);
 }
 
 TEST_F(RecordingTest, UserRequestRecordsOnToNearlyTheEndOfTheCountdown) {

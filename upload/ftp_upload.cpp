@@ -322,6 +322,7 @@ void* doFTPThread(void*) {
         // kept to one older generation each.
         rotateLogIfLarger(footprint::resolve(footprint::kFtpDebugLog), kFtpLogMaxBytes);
         rotateLogIfLarger(footprint::resolve(footprint::kFtpErrorLog), kFtpLogMaxBytes);
+        retryPendingNotificationRecords();
         int result = walkUploadQueue(queueDir);
         reportWalkResult(result, queueDir);
         // A failed walk (the queue directory missing, say) pauses too: going

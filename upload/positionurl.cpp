@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "common/footprint.h"
@@ -23,6 +24,10 @@ namespace {
 std::mutex g_appendLock;
 
 std::atomic<NotificationOpenFn> g_open{nullptr};
+
+// Records that could not be written whole yet, oldest first (under
+// g_appendLock). They go in before any newer record, in their order.
+std::deque<PositionURL> g_pending;
 
 // Only a regular file, never waiting: a FIFO at the queue file's path would
 // otherwise hold the upload thread (the open for writing waits for a reader).
@@ -101,16 +106,10 @@ std::string notificationFilePath() {
     return footprint::resolve(name);
 }
 
-void saveRecord(PositionURL& record) {
-    if (record.szURL[0] == '\0' || record.szURL[kNotificationUrlMax] != '\0') {
-        verbos("notification record without a URL, not queued");
-        return;
-    }
+namespace {
 
-    cm::createDirIfMissing(footprint::resolve(footprint::kNotifyDir), verbos);
-    const std::string path = notificationFilePath();
-
-    std::lock_guard<std::mutex> lock(g_appendLock);
+// Appends one record (g_appendLock held); whether it went in whole.
+bool appendLocked(const PositionURL& record, const std::string& path) {
     bool appending = true;
     cm::UniqueFd fd = openFile(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (!fd) {
@@ -120,7 +119,7 @@ void saveRecord(PositionURL& record) {
         appending = false;
         if (!fd) {
             verbos("could not create file!");
-            return;
+            return false;
         }
     }
 
@@ -145,9 +144,10 @@ void saveRecord(PositionURL& record) {
         if (more > 0) written += more;
     }
     int err = errno;
+    const bool whole = written == static_cast<ssize_t>(kNotificationRecordSize);
     if (written < 0) {
         verbos("could not write the notification record: %s", cm::errnoText(err).c_str());
-    } else if (written != static_cast<ssize_t>(kNotificationRecordSize) && before >= 0) {
+    } else if (!whole && before >= 0) {
         // A part of a record would shift every later record off its place.
         if (::ftruncate(fd.get(), before) == 0)
             verbos("short write (%d of %d bytes): the partial record was removed", static_cast<int>(written),
@@ -158,7 +158,60 @@ void saveRecord(PositionURL& record) {
                    cm::errnoText(errno).c_str());
     }
     fd.reset();
-    verbos("%d bytes appended!", static_cast<int>(written));
+    verbos("%d bytes appended!", whole ? static_cast<int>(written) : 0);
+    return whole;
+}
+
+// Writes the pending records in order (g_appendLock held); whether none is
+// left.
+bool flushPendingLocked(const std::string& path) {
+    while (!g_pending.empty()) {
+        if (!appendLocked(g_pending.front(), path)) return false;
+        g_pending.pop_front();
+    }
+    return true;
+}
+
+}  // namespace
+
+void saveRecord(PositionURL& record) {
+    if (record.szURL[0] == '\0' || record.szURL[kNotificationUrlMax] != '\0') {
+        verbos("notification record without a URL, not queued");
+        return;
+    }
+
+    cm::createDirIfMissing(footprint::resolve(footprint::kNotifyDir), verbos);
+    const std::string path = notificationFilePath();
+
+    std::lock_guard<std::mutex> lock(g_appendLock);
+    g_pending.push_back(record);
+    if (g_pending.size() > kNotificationPendingMax) {
+        verbos("notification record dropped, %d records wait already: %s", static_cast<int>(kNotificationPendingMax),
+               g_pending.front().szURL);
+        g_pending.pop_front();
+    }
+    if (!flushPendingLocked(path))
+        verbos("notification records kept for a later try: %d", static_cast<int>(g_pending.size()));
+}
+
+bool retryPendingNotificationRecords() {
+    {
+        std::lock_guard<std::mutex> lock(g_appendLock);
+        if (g_pending.empty()) return true;
+    }
+    cm::createDirIfMissing(footprint::resolve(footprint::kNotifyDir), verbos);
+    std::lock_guard<std::mutex> lock(g_appendLock);
+    return flushPendingLocked(notificationFilePath());
+}
+
+std::size_t pendingNotificationRecords() {
+    std::lock_guard<std::mutex> lock(g_appendLock);
+    return g_pending.size();
+}
+
+void clearPendingNotificationRecordsForTests() {
+    std::lock_guard<std::mutex> lock(g_appendLock);
+    g_pending.clear();
 }
 
 void setNotificationOpenForTests(NotificationOpenFn fn) { g_open.store(fn, std::memory_order_release); }

@@ -75,9 +75,22 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as
 //  - A record without a URL (empty, or not terminated inside its field) is
 //    not queued: it would be a call to nothing.
 //  - Anything but a regular file at the queue file's path (a FIFO, a
-//    socket) counts as a file that cannot be opened: the record is lost
-//    with "could not create file!", and no open ever waits on it.
+//    socket) counts as a file that cannot be opened ("could not create
+//    file!"), and no open ever waits on it.
+//  - A record that cannot be written whole (the file cannot be opened, the
+//    file system is full) is kept in memory and written, before any newer
+//    record and in order, at the next append or retry: it is late, never
+//    lost while the process runs. At most kNotificationPendingMax wait; past
+//    that the oldest is dropped with a log line.
 void saveRecord(PositionURL& record);
+
+inline constexpr std::size_t kNotificationPendingMax = 1000;
+
+// Writes the records kept for a later try (the upload thread calls it every
+// walk); whether none is left waiting.
+bool retryPendingNotificationRecords();
+std::size_t pendingNotificationRecords();
+void clearPendingNotificationRecordsForTests();
 
 // The notification queue file as this process uses it (under the emulated
 // board root when there is one).

@@ -30,7 +30,10 @@ std::string url(char fill, size_t n) { return "/" + std::string(n - 1, fill); }
 
 class PositionURLFileTest : public testing::Test {
 protected:
-    void TearDown() override { setNotificationOpenForTests(nullptr); }
+    void TearDown() override {
+        setNotificationOpenForTests(nullptr);
+        clearPendingNotificationRecordsForTests();
+    }
     cmtest::BoardRoot root;
     std::string file = root.path("/home/Tarvisel/pos/1.pos");
 };
@@ -138,42 +141,48 @@ TEST_F(PositionURLFileTest, FallbackOpenKeepsTheRecordsAlreadyQueued) {
     EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/queued-before", "/after-fallback"}));
 }
 
-TEST_F(PositionURLFileTest, NeitherOpenWorkingLosesOnlyThisRecord) {
-    PositionURL first, second;
-    first.setURL("/kept");
-    second.setURL("/lost");
-    CaptureStdout();
-    first.saveRecord();
-    setNotificationOpenForTests(refuseAll);
-    second.saveRecord();
-    std::string out = GetCapturedStdout();
-    EXPECT_NE(out.find("I couldn't open file for appending. Trying to create!\ncould not create file!\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(uploadtest::notificationUrls(file), std::vector<std::string>{"/kept"});
-}
-
-TEST_F(PositionURLFileTest, RecordThatDoesNotFitWholeIsCutOffAgain) {
-    PositionURL first, second, third;
+// A record that cannot be written whole, because neither open works or the
+// file system fills up in the middle of it: nothing of it stays in the
+// file, and it goes in later, before the newer records and in order.
+TEST_F(PositionURLFileTest, ARecordThatCannotBeWrittenWholeGoesInLaterInItsPlace) {
+    PositionURL first, unopened, second, cut, third;
     first.setURL("/first");
-    second.setURL("/does-not-fit");
+    unopened.setURL("/unopened");
+    second.setURL("/second");
+    cut.setURL("/does-not-fit");
     third.setURL("/third");
     CaptureStdout();
     first.saveRecord();
+    setNotificationOpenForTests(refuseAll);
+    unopened.saveRecord();
+    setNotificationOpenForTests(nullptr);
+    EXPECT_EQ(pendingNotificationRecords(), 1u);
+    second.saveRecord();
+    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/unopened", "/second"}));
+
     // Room for half a record more: the file system fills up mid-record.
     signal(SIGXFSZ, SIG_IGN);
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     rlimit small = old;
-    small.rlim_cur = 1500;
+    small.rlim_cur = 3500;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    second.saveRecord();
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    cut.saveRecord();
     third.saveRecord();
+    EXPECT_EQ(cmtest::readFile(file).size(), 3000u);
+    EXPECT_FALSE(retryPendingNotificationRecords());
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_TRUE(retryPendingNotificationRecords());
     std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("I couldn't open file for appending. Trying to create!\ncould not create file!\n"),
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("short write (500 of 1000 bytes): the partial record was removed\n"), std::string::npos)
         << out;
-    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/third"}));
+    EXPECT_NE(out.find("notification records kept for a later try: 2"), std::string::npos) << out;
+    EXPECT_EQ(uploadtest::notificationUrls(file),
+              (std::vector<std::string>{"/first", "/unopened", "/second", "/does-not-fit", "/third"}));
+    EXPECT_EQ(pendingNotificationRecords(), 0u);
 }
 
 TEST_F(PositionURLFileTest, TornLastRecordBecomesAnEmptySlotNeverACutUrl) {
@@ -197,7 +206,7 @@ TEST_F(PositionURLFileTest, TornLastRecordBecomesAnEmptySlotNeverACutUrl) {
     EXPECT_NE(out.find("torn record"), std::string::npos) << out;
 }
 
-TEST_F(PositionURLFileTest, FifoAsTheQueueFileLosesTheRecordWithoutWaiting) {
+TEST_F(PositionURLFileTest, FifoAsTheQueueFileNeverHoldsTheAppend) {
     cmtest::makeFifo(file);
     PositionURL r;
     r.setURL("/lost");

@@ -112,14 +112,15 @@ int companionMain(int argc, char** argv) {
         show(record);
         return 0;
     }
+    bool stored = false;
     if (cmd == "alert") {
         std::optional<bool> on = onOff(arg);
         if (!on) return usage("alert takes on or off");
-        record.panic(*on ? 1 : 0);
+        stored = record.panic(*on ? 1 : 0);
     } else if (cmd == "exit") {
         std::optional<bool> on = argc == 2 ? std::optional<bool>(true) : onOff(arg);
         if (!on) return usage("exit takes on or off");
-        record.exit(*on ? 1 : 0);
+        stored = record.exit(*on ? 1 : 0);
     } else if (cmd == "user-video") {
         long long value;
         if (argc == 2) {
@@ -132,17 +133,22 @@ int companionMain(int argc, char** argv) {
             if (*v == record.userVideoCommand()) return usage("that user-video command was already given");
             value = *v;
         }
-        record.record_user_video(value);
+        stored = record.record_user_video(value);
     } else if (cmd == "cams") {
         std::optional<long long> v = parseInt64(arg);
         if (!v) return usage("cams takes a decimal number");
-        record.set_cams(*v);
+        stored = record.set_cams(*v);
     } else if (cmd == "stream") {
         std::optional<long long> mode = parseInt64(arg);
         if (!mode || *mode < 0 || *mode > 9) return usage("stream takes a mode from 0 to 9");
-        record.stream_video(nextStreamStamp(record.streamVideoStamp(), static_cast<int>(*mode), cm::now().tv_sec));
+        stored = record.stream_video(nextStreamStamp(record.streamVideoStamp(), static_cast<int>(*mode), cm::now().tv_sec));
     } else {
         return usage("unknown command");
+    }
+    if (!stored) {
+        // The companion must know: the daemon never saw this request.
+        fprintf(stderr, "capture_control: the control record was not written; the request is not given\n");
+        return 1;
     }
     show(record);
     return 0;

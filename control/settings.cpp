@@ -126,53 +126,79 @@ void settingTag::readSettings() {
     if (n > 0) loadImage(buf, static_cast<std::size_t>(n));
 }
 
-void settingTag::writeSettings() {
+bool settingTag::writeSettings() {
     cm::createDirIfMissing(footprint::resolve(footprint::kHome), verbos);
     const std::string path = footprint::resolve(footprint::kControlFile);
-    cm::UniqueFd fd = cm::openRegularFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+    // The new record is written whole beside the file and renamed over it:
+    // a full file system or a power cut leaves the old record, never an
+    // empty or half one. The file keeps its owner and permission bits.
+    // Anything but a regular file at the path (a FIFO, a directory) is
+    // refused and left as it is.
+    struct stat old {};
+    const bool present = ::stat(path.c_str(), &old) == 0;
+    if (present && !S_ISREG(old.st_mode)) {
+        verbos("could not create file %s!", path.c_str());
+        return false;
+    }
+    std::string fresh = path + ".XXXXXX";
+    cm::UniqueFd fd(::mkostemp(fresh.data(), O_CLOEXEC));
     if (!fd) {
         verbos("could not create file %s!", path.c_str());
-        return;
+        return false;
+    }
+    if (present) {
+        ::fchmod(fd.get(), old.st_mode & 07777);
+        if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0) { /* kept as this process's */ }
+    } else {
+        ::fchmod(fd.get(), 0644);
     }
     Image img = image();
     std::size_t done = 0;
+    bool written = true;
     while (done < img.size()) {
         ssize_t w = ::write(fd.get(), img.data() + done, img.size() - done);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            verbos("could not write file %s!", path.c_str());
-            return;
+            written = false;
+            break;
         }
         done += static_cast<std::size_t>(w);
     }
+    if (written && (::fsync(fd.get()) != 0 || fd.reset() != 0)) written = false;
+    if (!written || ::rename(fresh.c_str(), path.c_str()) != 0) {
+        verbos("could not write file %s!", path.c_str());
+        ::unlink(fresh.c_str());
+        return false;
+    }
+    return true;
 }
 
-void settingTag::record_user_video(long long value) {
-    if (userVideo_.load() == value) return;
+bool settingTag::record_user_video(long long value) {
+    if (userVideo_.load() == value) return true;
     userVideo_.store(value);
-    writeSettings();
+    return writeSettings();
 }
 
-void settingTag::set_cams(long long value) {
-    if (camSet_.load() == value) return;
+bool settingTag::set_cams(long long value) {
+    if (camSet_.load() == value) return true;
     camSet_.store(value);
-    writeSettings();
+    return writeSettings();
 }
 
-void settingTag::stream_video(long long value) {
-    if (streamVideo_.load() == value) return;
+bool settingTag::stream_video(long long value) {
+    if (streamVideo_.load() == value) return true;
     streamVideo_.store(value);
-    writeSettings();
+    return writeSettings();
 }
 
-void settingTag::panic(int value) {
+bool settingTag::panic(int value) {
     alert_.store(static_cast<std::uint8_t>(value & 0xff));
-    writeSettings();
+    return writeSettings();
 }
 
-void settingTag::exit(int value) {
+bool settingTag::exit(int value) {
     exit_.store(static_cast<std::uint8_t>(value & 0xff), std::memory_order_release);
-    writeSettings();
+    return writeSettings();
 }
 
 int settingTag::init() {

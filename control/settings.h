@@ -44,15 +44,19 @@ public:
     // but a regular file there (a FIFO, say) is reported as a file that
     // cannot be read, without waiting on it.
     void readSettings();
-    // Stores the in-memory record in the file.
-    void writeSettings();
+    // Stores the in-memory record in the file: written whole under a fresh
+    // name beside it, synced, and renamed over it, so that the file always
+    // holds a whole record (the old one when the new cannot be written).
+    // Whether the new record is in the file.
+    bool writeSettings();
 
-    // Writer's side (the companion process): each stores the whole record.
-    void record_user_video(long long value);  // only when the value changes
-    void set_cams(long long value);           // only when the value changes
-    void stream_video(long long value);       // only when the value changes
-    void panic(int value);                    // alert flag, always written
-    void exit(int value);                     // exit flag, always written
+    // Writer's side (the companion process): each stores the whole record
+    // and says whether the file holds it.
+    bool record_user_video(long long value);  // only when the value changes
+    bool set_cams(long long value);           // only when the value changes
+    bool stream_video(long long value);       // only when the value changes
+    bool panic(int value);                    // alert flag, always written
+    bool exit(int value);                     // exit flag, always written
 
     // Readers.
     std::uint8_t alertFlag() const { return alert_.load(std::memory_order_relaxed); }

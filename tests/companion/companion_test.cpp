@@ -1,7 +1,9 @@
 #include "companion/companion.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <csignal>
 #include <vector>
 
 #include "control/settings.h"
@@ -83,6 +85,24 @@ TEST_F(CompanionTest, BadInputIsRefusedAndWritesNothing) {
     }
     ASSERT_EQ(run({"user-video", "5"}), 0);
     EXPECT_EQ(run({"user-video", "5"}), 2);  // not a new request
+}
+
+TEST_F(CompanionTest, ARecordThatCannotBeWrittenFailsTheCommandAndKeepsTheOldRecord) {
+    ASSERT_EQ(run({"cams", "3"}), 0);
+    const std::string before = cmtest::readFile(controlFile());
+    // A full file system: no file of the process may grow past 20 bytes.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit full = old;
+    full.rlim_cur = 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+    const int status = run({"alert", "on"});
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(cmtest::readFile(controlFile()), before);
+    for (const std::string& n : cmtest::listDir(root.path("/home/Tarvisel")))
+        EXPECT_EQ(n.find("capture_control.ini."), std::string::npos) << "a fresh file left behind: " << n;
 }
 
 TEST_F(CompanionTest, NotificationsListWholeRecordsSkipEmptySlotsAndLeaveAPartialOneForLater) {

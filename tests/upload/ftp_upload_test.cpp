@@ -54,8 +54,6 @@ bool anyRegularFileUnder(const std::string& dir) {
 class FtpUploadTest : public testing::Test {
 protected:
     void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
         snprintf(device_serial, sizeof device_serial, "%s", "BBBK1234");
         LBASE_PATH = root.path("/home/Tarvisel");
         cmtest::makeDirs(queue);
@@ -249,6 +247,8 @@ TEST_F(FtpUploadTest, TestServerThatCannotListenNamesTheReason) {
     address.sin_family = AF_INET;
     address.sin_port = htons(21);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int reuse = 1;  // past the connections of earlier cases, as the server does
+    ASSERT_EQ(::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
     ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(taken.get(), 1), 0);
     try {

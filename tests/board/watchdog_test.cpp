@@ -14,8 +14,6 @@ namespace {
 class WatchdogTest : public testing::Test {
 protected:
     void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
         initGPIOs();
         root.addGpioPin(87, "");
         g_successful_frames.store(0);

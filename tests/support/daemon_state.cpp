@@ -70,6 +70,7 @@ void resetDaemonState() {
     for (auto& t : tid_captureFromCamThread) t.store(0);
     videoIDs[0] = 0;
     videoIDs[1] = 1;
+    // szTimeGroupTimestamp stays: a time string that every user renews.
 
     // streaming
     isConnectd.store(0);
@@ -78,7 +79,7 @@ void resetDaemonState() {
     tid_recv.store(0);
     nReciveWaitTimer.store(0);
     nRecieved.store(0);
-    uninit_streaming_output_buffer();
+    uninit_streaming_output_buffer();  // socket_outgoing_buf stays, as in the daemon
     g_bStreamingVideo.store(0);
     resetStreamingRequestState();
     cmd_idx.store(0);

@@ -20,7 +20,8 @@ It prints "ready HOST:PORT" once it listens (or "down" with --down), then
 reads commands, one a line, on standard input and answers each with one line:
 
   stop            -> "stopped"       close the listener and every session
-  start           -> "ready H:P"     listen again
+  start           -> "ready H:P"     listen again ("error H:P REASON" when
+                                     it cannot, e.g. the address is in use)
   refuse          -> "ok refuse"     refuse every login from now on
   accept          -> "ok accept"     accept logins again
   slow N          -> "ok slow N"     read uploads at N bytes/s (0: full speed)
@@ -163,6 +164,14 @@ class UploadServer:
         return True
 
 
+def _reason(error):
+    """The system's words for an OSError; pyftpdlib hands a failed bind on
+    wrapped in another OSError that has none of its own."""
+    while error.strerror is None and error.args and isinstance(error.args[0], OSError):
+        error = error.args[0]
+    return error.strerror or str(error)
+
+
 def _read_commands(commands):
     for line in sys.stdin:
         commands.put(line.strip())
@@ -192,7 +201,7 @@ def main(argv):
         try:
             server.start()
         except OSError as e:
-            _say("error %s:%d %s" % (a.host, a.port, e.strerror))
+            _say("error %s:%d %s" % (a.host, a.port, _reason(e)))
             return
         _say("ready %s:%d" % (a.host, a.port))
 

@@ -39,9 +39,12 @@ void logStatistics(const timespec& start) {
 // The mode of a stamp: its last decimal digit, with the stamp's sign.
 int modeOfStamp(long long stamp) { return static_cast<int>(stamp % 10); }
 
+// Lowers a thread's "ended" flag when its body starts and raises it when the
+// body returns, so that the flag always tells of the thread started last.
 struct EndMark {
-    std::atomic<bool>& flag;
+    explicit EndMark(std::atomic<bool>& f) : flag(f) { flag.store(false); }
     ~EndMark() { flag.store(true); }
+    std::atomic<bool>& flag;
 };
 
 }  // namespace

@@ -40,7 +40,8 @@ struct StreamingPassCounts {
     int sent = 0, failed = 0, idle = 0;
 };
 StreamingPassCounts streamingPassCounts();
-// Whether the streaming thread has ended (after releasing its buffers).
+// Whether the streaming thread started last has ended (after releasing its
+// buffers); false from its start on.
 bool streamingThreadEnded();
-// Whether the monitoring thread has ended.
+// The same for the monitoring thread.
 bool streamingMonitorEnded();

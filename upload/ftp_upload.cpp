@@ -314,6 +314,7 @@ int walkUploadQueue(const std::string& queueDir) {
 bool ftpThreadRunning() { return g_ftpThreadRunning.load(std::memory_order_acquire); }
 
 void* doFTPThread(void*) {
+    g_failedWalks.store(0);  // the failures counted are this thread's walks
     g_ftpThreadRunning.store(true, std::memory_order_release);
     verbos("FTP thread started!");
     const std::string queueDir = queueDirectory();

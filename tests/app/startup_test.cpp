@@ -23,7 +23,6 @@ class StartupTest : public testing::Test {
 protected:
     void SetUp() override {
         resetRunConfig();
-        settingTag::clearExitLatch();
         for (int pin : {66, 47, 34, 38}) root.addGpioPin(pin, "1");
     }
     cmtest::BoardRoot root;

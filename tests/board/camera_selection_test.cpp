@@ -19,8 +19,6 @@ class CameraSelectionTest : public testing::Test {
 protected:
     void SetUp() override {
         resetRunConfig();
-        settingTag::clearExitLatch();
-        setting.reset();
         initGPIOs();
         clearInputSelection();
         n1By1RecordingsLeft.store(0);

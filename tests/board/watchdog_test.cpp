@@ -14,8 +14,6 @@ namespace {
 class WatchdogTest : public testing::Test {
 protected:
     void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
         initGPIOs();
         root.addGpioPin(87, "");
         g_successful_frames.store(0);
@@ -61,8 +59,8 @@ TEST_F(WatchdogTest, ActivityBetweenTheThirdAndFourthWarningStartsOver) {
 
 TEST_F(WatchdogTest, ActivityEvery299SecondsNeverWarns) {
     int checks = 0;
+    long last = clock.now().tv_sec;
     clock.onSleep([&](const timespec& now) {
-        static long last = now.tv_sec;
         if (now.tv_sec - last >= 299) {
             last = now.tv_sec;
             notifyAction();

@@ -139,8 +139,6 @@ FakeDevices* g_fixtureDevices = nullptr;
 
 void CaptureTest::SetUp() {
     resetRunConfig();
-    settingTag::clearExitLatch();
-    setting.reset();
     initGPIOs();
     clearInputSelection();
     n1By1RecordingsLeft.store(0);

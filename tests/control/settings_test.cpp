@@ -23,11 +23,6 @@ std::string bytes(std::initializer_list<int> list) {
 
 class ControlRecordTest : public testing::Test {
 protected:
-    void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
-    }
-    void TearDown() override { settingTag::clearExitLatch(); }
     std::string controlFile() const { return root.path("/home/Tarvisel/capture_control.ini"); }
     std::string eeprom() const { return root.path("/sys/bus/i2c/devices/1-0050/eeprom"); }
 

@@ -181,8 +181,9 @@ protected:
     }
     void stopThreads() {
         setting.raiseExitInMemory();
-        cmtest::eventually([] { return streamingThreadEnded() && streamingMonitorEnded() && disconnectWatchdogsRunning() == 0; },
-                20);
+        // A thread that outlived its test would meddle with the next one.
+        EXPECT_TRUE(cmtest::eventually(
+            [] { return streamingThreadEnded() && streamingMonitorEnded() && disconnectWatchdogsRunning() == 0; }, 20));
     }
     static void expectQuarterPicturesOfTheRightCameras(const ReferenceServer& server) {
         for (int i = 0; i < 4; ++i) {

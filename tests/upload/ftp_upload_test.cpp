@@ -2,6 +2,9 @@
 // real ncftpput: what arrives on the server, byte for byte, under "/" and
 // the device serial; what stays and what is announced when the server is
 // down, refuses logins or is slow.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,9 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "app/run_config.h"
+#include "common/unique_fd.h"
 #include "control/settings.h"
 #include "support/test_support.h"
 #include "upload/ftp_upload.h"
@@ -49,8 +54,6 @@ bool anyRegularFileUnder(const std::string& dir) {
 class FtpUploadTest : public testing::Test {
 protected:
     void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
         snprintf(device_serial, sizeof device_serial, "%s", "BBBK1234");
         LBASE_PATH = root.path("/home/Tarvisel");
         cmtest::makeDirs(queue);
@@ -300,6 +303,26 @@ TEST_F(FtpUploadTest, UploadOutlastingTheEndingIsStoppedAndRedoneAtTheNextStart)
 TEST_F(FtpUploadTest, NoUploadUnderWayEndsAtOnce) {
     EXPECT_TRUE(finishUploadUnderWay(60));
     EXPECT_EQ(clock.sleptSeconds(), 0.0);
+}
+
+// These tests listen on port 21 of a network of their own (or take turns
+// on the machine's): when the test server still cannot listen, it says why.
+TEST_F(FtpUploadTest, TestServerThatCannotListenNamesTheReason) {
+    cm::UniqueFd taken(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(21);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int reuse = 1;  // past the connections of earlier cases, as the server does
+    ASSERT_EQ(::setsockopt(taken.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse), 0);
+    ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken.get(), 1), 0);
+    try {
+        FtpServerProcess server(serverDir);
+        ADD_FAILURE() << "the test FTP server listened on a port in use";
+    } catch (const std::runtime_error& e) {
+        EXPECT_THAT(e.what(), testing::HasSubstr("127.0.0.1:21 Address already in use"));
+    }
 }
 
 }  // namespace

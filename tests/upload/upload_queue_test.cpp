@@ -66,8 +66,6 @@ TEST(UploadCommandTest, CommandOf654CharactersIsComposedAndOneMoreIsRefused) {
 class UploadQueueTest : public testing::Test {
 protected:
     void SetUp() override {
-        settingTag::clearExitLatch();
-        setting.reset();
         snprintf(device_serial, sizeof device_serial, "%s", "BBBK1234");
         LBASE_PATH = root.path("/home/Tarvisel");
         cmtest::makeDirs(queue);

@@ -15,8 +15,8 @@ namespace uploadtest {
 // `dir`. Commands go to its standard input, answers come back line by line.
 class FtpServerProcess {
 public:
-    // Starts the process; with `up` the server listens before this returns
-    // (retrying for a while when another test holds the port).
+    // Starts the process; with `up` the server listens before this returns.
+    // A server that cannot listen throws with its reason.
     FtpServerProcess(const std::string& dir, bool up = true);
     ~FtpServerProcess();
     FtpServerProcess(const FtpServerProcess&) = delete;

@@ -68,6 +68,10 @@ void clearInputSelection() {
     }
 }
 
+bool inputSelected(int input) {
+    return input >= 0 && input < 4 && bInputs[input].load(std::memory_order_relaxed) != 0;
+}
+
 int selectedInputCount() {
     int n = 0;
     for (const auto& f : bInputs) n += f.load() != 0 ? 1 : 0;

@@ -22,6 +22,12 @@
 std::atomic<int> nError{0};
 std::atomic<const char*> dev_name[5] = {};
 
+const char* deviceName(int device) {
+    if (device < 0 || device >= 5) return "(null)";
+    const char* name = dev_name[device].load(std::memory_order_relaxed);
+    return name != nullptr ? name : "(null)";
+}
+
 namespace {
 
 // Writes `a` then `b` to `stream` as one piece: one fwrite, which the C
@@ -42,12 +48,6 @@ bool localNow(struct tm& out, timespec& ts) {
     ts = cm::now();
     time_t secs = ts.tv_sec;
     return localtime_r(&secs, &out) != nullptr;
-}
-
-const char* deviceName(int device) {
-    if (device < 0 || device >= 5) return "(null)";
-    const char* name = dev_name[device].load(std::memory_order_relaxed);
-    return name != nullptr ? name : "(null)";
 }
 
 // Timestamp "YYYY-mm-dd HH:MM:SS.uuuuuu +zzzz", or "" when local time fails.

@@ -22,13 +22,6 @@
 
 namespace {
 
-const char* pathOf(int N) {
-    const char* p = dev_name[N].load(std::memory_order_relaxed);
-    return p != nullptr ? p : "(null)";
-}
-
-bool inputSelected(int N) { return N >= 0 && N < 4 && bInputs[N].load(std::memory_order_relaxed) != 0; }
-
 // Loop start: a countdown left by a clip request of the previous loop stays
 // when it lies above frame_count and not above USER_VIDEO_FRAMES; any other
 // value starts afresh. A compare-exchange, so that a countdown the clip
@@ -84,15 +77,15 @@ enum class Wait { Readable, TimedOut };
 
 // Waits up to 1 second for device N's descriptor (real time: the device
 // paces itself). A failure other than an interrupted wait ends the process.
-bool waitForFrame(int N, Wait& outcome) {
+bool waitForFrame(const DeviceSlot& dev, Wait& outcome) {
     fd_set fds;
     FD_ZERO(&fds);
-    FD_SET(fd[N], &fds);
+    FD_SET(dev.fd, &fds);
     timeval tv{1, 0};
-    int r = cm::sys().select(fd[N] + 1, &fds, nullptr, nullptr, &tv);
+    int r = cm::sys().select(dev.fd + 1, &fds, nullptr, nullptr, &tv);
     if (r == -1) {
         if (errno == EINTR) return false;
-        errno_exit2("select", N);
+        errno_exit2("select", dev.N);
     }
     outcome = r == 0 ? Wait::TimedOut : Wait::Readable;
     return true;
@@ -103,7 +96,7 @@ int captureLoop(int N) {
     startCountdown(N);
     const unsigned countdown = frames_left[N].load();
     if (countdown <= kUserClipEndFrames && !noCountdown) {
-        fprintf(stderr, "\n%s: loop conditions error: frames: %d, infinite loop: %d", pathOf(N), static_cast<int>(countdown), 0);
+        fprintf(stderr, "\n%s: loop conditions error: frames: %d, infinite loop: %d", deviceName(N), static_cast<int>(countdown), 0);
         fflush(stderr);
     }
     int handled = 0;
@@ -125,17 +118,17 @@ int captureLoop(int N) {
             }
             if (saveRequested(N)) return handled;
             Wait outcome = Wait::Readable;
-            if (!waitForFrame(N, outcome)) continue;  // interrupted
+            if (!waitForFrame(device(N), outcome)) continue;  // interrupted
             if (outcome == Wait::TimedOut) {
                 ++dropped;
                 ++consecutiveTimeouts;
-                fprintf(stderr, "\nselect timeout %s.. dropped frames: %d", pathOf(N), dropped);
+                fprintf(stderr, "\nselect timeout %s.. dropped frames: %d", deviceName(N), dropped);
                 fflush(stderr);
                 if (consecutiveTimeouts <= kToleratedTimeouts) {
                     log__("mainloop break3!!", N);
                     break;  // a time-out uses up one countdown step
                 }
-                fprintf(stderr, "\nselect timeout several times %s.. resetting device!", pathOf(N));
+                fprintf(stderr, "\nselect timeout several times %s.. resetting device!", deviceName(N));
                 fflush(stderr);
                 return 1;
             }
@@ -159,25 +152,26 @@ int goForOneCaptureLoop(int N) {
 }
 
 FrameRead read_frame(int N) {
+    const DeviceSlot dev = device(N);
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
-    if (xioctl2(fd[N], VIDIOC_DQBUF, &buf) == -1) {
+    if (xioctl2(dev.fd, VIDIOC_DQBUF, &buf) == -1) {
         if (errno == EAGAIN) return FrameRead::NotReady;
         log__("mainloop return 2!!", N);
         return FrameRead::DequeueFailed;
     }
-    if (!(buf.index < n_buffers[N])) {
+    if (!(buf.index < dev.n_buffers)) {
         // Not an assert: the check must hold in every build.
-        fprintf(stderr, "%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", pathOf(N));
+        fprintf(stderr, "%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", dev.path());
         endProcess(1);
     }
-    const buffer& b = buffers[N][buf.index];
+    const buffer& b = dev.buffers[buf.index];
     // A driver that reports more bytes than its buffer holds is not
     // followed past the end of the mapping.
     const std::size_t used = std::min<std::size_t>(buf.bytesused, b.length);
     process_image(b.start, static_cast<int>(std::min<std::size_t>(used, 0x7fffffff)), N);
-    if (xioctl2(fd[N], VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
+    if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
     return FrameRead::Handled;
 }
 

@@ -52,8 +52,6 @@ void returnResidentTail(unsigned char* data, std::size_t heldBytes) {
     ::madvise(data + kResidentKeepBytes, end - kResidentKeepBytes, MADV_DONTNEED);
 }
 
-bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
-
 std::string tmpDir() { return footprint::resolve(footprint::kTmp); }
 
 bool pathPresent(const std::string& path) {

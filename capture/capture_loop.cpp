@@ -88,12 +88,6 @@ private:
     int fd_;
 };
 
-std::string timeString() {
-    char buf[kTimeStringBufferSize] = {};
-    getTimeString(buf);
-    return buf;
-}
-
 // One capture thread's run over its own device.
 class CaptureRun {
 public:

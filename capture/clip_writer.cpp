@@ -40,12 +40,6 @@ std::mutex g_runLock;
 // names back to its own input's list (see giveBackNames).
 std::deque<std::string> videoImages;
 
-std::string timeString() {
-    char buf[kTimeStringBufferSize] = {};
-    getTimeString(buf);
-    return buf;
-}
-
 // A picture as the clip's frame: 8-bit, three colour channels, the clip's
 // frame size. Both cameras feed the same inputs, so one clip may meet
 // pictures of another size or kind than its first one; they are converted

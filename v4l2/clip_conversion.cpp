@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "app/time_string.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/footprint.h"
@@ -148,11 +149,11 @@ bool allDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// A time group as this program writes it: 14 digits, '_', 6 digits, and
-// optionally '-' and the number of a repeated name.
+// A time group as this program writes it: a time string, and optionally
+// '-' and the number of a repeated name.
 bool isTimeGroup(std::string_view s) {
-    if (s.size() < 21 || !allDigits(s.substr(0, 14)) || s[14] != '_' || !allDigits(s.substr(15, 6))) return false;
-    return s.size() == 21 || (s[21] == '-' && allDigits(s.substr(22)));
+    if (s.size() < kTimeStringLength || !isTimeString(s.substr(0, kTimeStringLength))) return false;
+    return s.size() == kTimeStringLength || (s[kTimeStringLength] == '-' && allDigits(s.substr(kTimeStringLength + 1)));
 }
 
 bool isClipName(std::string_view s) { return s == "usb" || s == "user" || s == "mem" || s == "ukn"; }

@@ -14,7 +14,7 @@
 #include "app/time_string.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "capture/console.h"
+#include "log/console.h"
 #include "capture/picture_store.h"
 #include "capture/time_group.h"
 #include "common/clock.h"

@@ -1,4 +1,5 @@
 // Direct V4L2 path ("-usb"): the frame capture loop. The default path's is capture/capture_loop.cpp.
+#include "log/console.h"
 #include "v4l2/capture_loop.h"
 
 #include <linux/videodev2.h>
@@ -96,8 +97,8 @@ int captureLoop(int N) {
     startCountdown(N);
     const unsigned countdown = frames_left[N].load();
     if (countdown <= kUserClipEndFrames && !noCountdown) {
-        fprintf(stderr, "\n%s: loop conditions error: frames: %d, infinite loop: %d", deviceName(N), static_cast<int>(countdown), 0);
-        fflush(stderr);
+        cm::printErrorFormatted("\n%s: loop conditions error: frames: %d, infinite loop: %d", deviceName(N),
+                                static_cast<int>(countdown), 0);
     }
     int handled = 0;
     int consecutiveTimeouts = 0;
@@ -122,14 +123,12 @@ int captureLoop(int N) {
             if (outcome == Wait::TimedOut) {
                 ++dropped;
                 ++consecutiveTimeouts;
-                fprintf(stderr, "\nselect timeout %s.. dropped frames: %d", deviceName(N), dropped);
-                fflush(stderr);
+                cm::printErrorFormatted("\nselect timeout %s.. dropped frames: %d", deviceName(N), dropped);
                 if (consecutiveTimeouts <= kToleratedTimeouts) {
                     log__("mainloop break3!!", N);
                     break;  // a time-out uses up one countdown step
                 }
-                fprintf(stderr, "\nselect timeout several times %s.. resetting device!", deviceName(N));
-                fflush(stderr);
+                cm::printErrorFormatted("\nselect timeout several times %s.. resetting device!", deviceName(N));
                 return 1;
             }
             const FrameRead read = read_frame(N);
@@ -163,7 +162,7 @@ FrameRead read_frame(int N) {
     }
     if (!(buf.index < dev.n_buffers)) {
         // Not an assert: the check must hold in every build.
-        fprintf(stderr, "%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", dev.path());
+        cm::printErrorFormatted("%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", dev.path());
         endProcess(1);
     }
     const buffer& b = dev.buffers[buf.index];
@@ -178,7 +177,7 @@ FrameRead read_frame(int N) {
 void process_image(const void* frame, int length, int N) {
     const std::size_t size = length > 0 ? static_cast<std::size_t>(length) : 0;
     if (!append_memory_output_frame(N, frame, size)) {
-        fputs("Buffer full!\n", stderr);
+        cm::printError("Buffer full!\n");
         // A full buffer raises the clip's type while a clip is being made
         // (the buffer is then saved under the clip's name), else 4 (dropped).
         // A request already pending is kept: overwriting it could turn an
@@ -194,20 +193,19 @@ void process_image(const void* frame, int length, int N) {
     std::size_t n = 0;
     if (g_bStreamingVideo.load(std::memory_order_relaxed) != 0) {
         if (length > kStreamingFrameLimit) {
-            fprintf(stderr, "Streaming Buffer full!... %d bytes\n", length);
+            cm::printErrorFormatted("Streaming Buffer full!... %d bytes\n", length);
         } else if (store_latest_streaming_image(N, frame, static_cast<int>(size)) == StreamingStore::NoTable) {
             marks[n++] = '_';
         } else {
             marks[n++] = '|';
             if (g_bDebugJPEGStreamingFiles) {
                 // The mark stays ahead of anything the debug file reports.
-                fwrite(marks, 1, n, stderr);
+                cm::printError(std::string(marks, n));
                 n = 0;
                 save_streaming_output_buffer(N, "debug");
             }
         }
     }
     marks[n++] = static_cast<char>(N == 0 ? '.' : '0' + N);
-    fwrite(marks, 1, n, stderr);
-    fflush(stderr);
+    cm::printError(std::string(marks, n));
 }

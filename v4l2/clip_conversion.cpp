@@ -27,6 +27,7 @@
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_setup.h"
 #include "v4l2/device_state.h"
@@ -425,9 +426,7 @@ void queueJob(const std::shared_ptr<ConversionJob>& job, double notBefore) {
         job->paths.temporaryMp4 = dir + "/" + baseName(job->paths.queued);
         command = convert_command(job->settings, job->paths);
     }
-    std::string line = "mp4 convert cmd: " + command + "\n";
-    fputs(line.c_str(), stdout);
-    fflush(stdout);
+    cm::printOut("mp4 convert cmd: " + command + "\n");
     system_commands.append(std::move(command), job->paths.raw, [job](int status) { complete(job, status); },
                            notBefore);
 }

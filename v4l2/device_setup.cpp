@@ -16,24 +16,14 @@
 #include "common/clock.h"
 #include "common/sys_error.h"
 #include "common/syscalls.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_state.h"
 
 namespace {
 
-void toStderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void toStderr(const char* fmt, ...) {
-    char buf[kComposeBufferSize];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    fputs(buf, stderr);
-    fflush(stderr);
-}
-
 [[noreturn]] void endWith(const char* fmt, const char* path) {
-    toStderr(fmt, path);
+    cm::printErrorFormatted(fmt, path);
     endProcess(1);
 }
 
@@ -62,12 +52,12 @@ bool setFormat(int N, v4l2_format& fmt) {
         fmt.fmt.pix.pixelformat = want.pixelFormat;
         fmt.fmt.pix.field = want.field;
         if (xioctl2(fd[N], VIDIOC_S_FMT, &fmt) != -1) {
-            toStderr("%s format succeeded! .. after %d trails\n", deviceName(N), attempt);
+            cm::printErrorFormatted("%s format succeeded! .. after %d trails\n", deviceName(N), attempt);
             return true;
         }
         errno_continue("VIDIOC_S_FMT3", N);
         if (attempt < kFormatAttempts) {
-            toStderr("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt, kFormatAttempts);
+            cm::printErrorFormatted("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt, kFormatAttempts);
             cm::sleepSeconds(kFormatRetrySeconds);
         }
     }
@@ -84,9 +74,9 @@ void listFrameIntervals(int N, const v4l2_format& fmt) {
         fi.width = fmt.fmt.pix.width;
         fi.height = fmt.fmt.pix.height;
         if (xioctl2(fd[N], VIDIOC_ENUM_FRAMEINTERVALS, &fi) == -1) break;
-        printf("Frame Interval enum: %u - %u - %u\n", fi.type, fi.discrete.numerator, fi.discrete.denominator);
+        cm::printOutFormatted("Frame Interval enum: %u - %u - %u\n", fi.type, fi.discrete.numerator,
+                              fi.discrete.denominator);
     }
-    fflush(stdout);
 }
 
 // The rate the raw clips are timed with: the driver's time per frame as it
@@ -112,11 +102,11 @@ void setFrameRate(int N, const v4l2_format& fmt) {
     v4l2_fract& tpf = parm.parm.capture.timeperframe;
     xioctl2(fd[N], VIDIOC_G_PARM, &parm);
     if (g_FrameRate != 0) {
-        printf("vidioc_g_parm called frate=%d/%d\n", static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
+        cm::printOutFormatted("vidioc_g_parm called frate=%d/%d\n", static_cast<int>(tpf.numerator),
+                              static_cast<int>(tpf.denominator));
         tpf.numerator = static_cast<unsigned>(g_Numerator);
         tpf.denominator = static_cast<unsigned>(g_FrameRate);
-        printf("vidioc_s_parm set: frate=%d/%d\n", g_Numerator, g_FrameRate);
-        fflush(stdout);
+        cm::printOutFormatted("vidioc_s_parm set: frate=%d/%d\n", g_Numerator, g_FrameRate);
         xioctl2(fd[N], VIDIOC_S_PARM, &parm);
         xioctl2(fd[N], VIDIOC_G_PARM, &parm);
         if (tpf.numerator == static_cast<unsigned>(g_Numerator) && tpf.denominator == static_cast<unsigned>(g_FrameRate))
@@ -125,9 +115,8 @@ void setFrameRate(int N, const v4l2_format& fmt) {
             errno_continue("VIDIOC_S_PARM FAILED TO SET", N);
     }
     recordDeliveredRate(N, tpf);
-    printf("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
-           static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
-    fflush(stdout);
+    cm::printOutFormatted("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
+                          static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
 }
 
 void mapBuffers(const DeviceSlot& dev) {
@@ -144,7 +133,7 @@ void mapBuffers(const DeviceSlot& dev) {
     if (req.count < kMinimumBuffers) endWith("Insufficient buffer memory on %s\n", dev.path());
     dev.buffers = new (std::nothrow) buffer[req.count]();
     if (dev.buffers == nullptr) {
-        fputs("Out of memory\n", stderr);
+        cm::printError("Out of memory\n");
         endProcess(1);
     }
     for (dev.n_buffers = 0; dev.n_buffers < req.count; ++dev.n_buffers) {
@@ -205,19 +194,19 @@ bool open_usb_device(int N) {
     struct stat st {};
     if (cm::sys().stat(path, &st) == -1) {
         int err = errno;
-        toStderr("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::printErrorFormatted("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
     if (!S_ISCHR(st.st_mode)) {
-        toStderr("%s is no device\n", path);
+        cm::printErrorFormatted("%s is no device\n", path);
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
     fd[N] = cm::sys().open(path, O_RDWR | O_NONBLOCK, 0);
     if (fd[N] == -1) {
         int err = errno;
-        toStderr("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
@@ -245,7 +234,7 @@ ConfigureResult configure_usb_device(int N) {
         xioctl2(fd[N], VIDIOC_S_CROP, &crop);  // not every driver crops; that is fine
     }
 
-    toStderr("device#%d, Force Format %d, frames %d, fd: %x\n", N, force_format2, frame_count,
+    cm::printErrorFormatted("device#%d, Force Format %d, frames %d, fd: %x\n", N, force_format2, frame_count,
              static_cast<unsigned>(fd[N]));
     const FormatRequest want = format_for_preset(force_format2);
     if (force_format2 == 50) logManualFormat(want);
@@ -282,10 +271,10 @@ void release_usb_device(int N) {
     dev.pixelFormat = 0;
     dev.width = dev.height = 0;
     dev.rateFrames = dev.rateSeconds = 0;
-    toStderr("%s: %s %d.. Reason: %s\n", dev.path(), "close fd", dev.fd, "Cycle exit");
+    cm::printErrorFormatted("%s: %s %d.. Reason: %s\n", dev.path(), "close fd", dev.fd, "Cycle exit");
     if (dev.fd >= 0 && cm::sys().close(dev.fd) == -1) {
         int err = errno;
-        toStderr("Device: %d, %s error %d, %s, caller: %s\n", N, "close", err, cm::errnoText(err).c_str(), "Cycle exit");
+        cm::printErrorFormatted("Device: %d, %s error %d, %s, caller: %s\n", N, "close", err, cm::errnoText(err).c_str(), "Cycle exit");
     }
     dev.fd = -1;
     cm::sleepSeconds(1);

@@ -19,6 +19,7 @@
 #include "common/queue_names.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 #include "v4l2/device_state.h"
@@ -81,8 +82,7 @@ ClipPaths uniqueClipPaths(const std::string& name, int N, const std::string& tim
 }
 
 void reportCannotOpen(const std::string& path, int err) {
-    fprintf(stderr, "Cannot open '%s': %d, %s\n", path.c_str(), err, cm::errnoText(err).c_str());
-    fflush(stderr);
+    cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path.c_str(), err, cm::errnoText(err).c_str());
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ void init_memory_output_buffer(int N) {
     MemoryBlockMapper mapper = g_mapper.load();
     void* block = mapper != nullptr ? mapper(kMemoryOutputSize) : mapAnonymous(kMemoryOutputSize);
     if (block == nullptr) {
-        fputs("Cannt create an output buffer.. Out of memory\n", stderr);
+        cm::printError("Cannt create an output buffer.. Out of memory\n");
         endProcess(1);
     }
     m.data = static_cast<unsigned char*>(block);

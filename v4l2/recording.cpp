@@ -14,6 +14,7 @@
 #include "common/footprint.h"
 #include "common/threads.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/capture_loop.h"
 #include "v4l2/device_setup.h"
@@ -79,8 +80,7 @@ void stopStreaming(const DeviceSlot& dev) {
 void actOnSaveRequest(int N, int request) {
     if (request == kSaveNone) return;
     if (request == kSaveOverflow) {
-        printf("\nMemory overflow without saving.. # %d\n", request);
-        fflush(stdout);
+        cm::printOutFormatted("\nMemory overflow without saving.. # %d\n", request);
         drop_memory_output_buffer(N);
         return;
     }
@@ -175,16 +175,14 @@ int start_usb_cam_recording(int N) {
             const int frames = goForOneCaptureLoop(N);
             if (frames == 0) result = 2;
             verbos("%s: capture loop ended..", dev_name[N].load());
-            printf("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
-            fflush(stdout);
+            cm::printOutFormatted("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
             if (g_bSaveFile[N].load() != kSaveNone || exitRequested()) break;
         }
         stopStreaming(device(N));
     }
     notifyAction();
     const int request = g_bSaveFile[N].load();
-    printf("\nExit with video save status# %d\n", request);
-    fflush(stdout);
+    cm::printOutFormatted("\nExit with video save status# %d\n", request);
     actOnSaveRequest(N, request);
     // Only the request acted on is cleared; one raised meanwhile stays.
     int acted = request;

@@ -339,7 +339,7 @@ void CaptureRun::finish(ControlChannel& channel) {
 
 }  // namespace
 
-void setPictureSourceFactory(PictureSourceFactory factory) {
+void setPictureSourceFactoryForTests(PictureSourceFactory factory) {
     g_sourceFactory.store(factory != nullptr ? factory : &openCvCamera);
 }
 

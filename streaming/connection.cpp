@@ -74,7 +74,7 @@ int moveOffZero(int fd) {
 
 }  // namespace
 
-void setStreamingTimings(const StreamingTimings& t) {
+void setStreamingTimingsForTests(const StreamingTimings& t) {
     std::lock_guard<std::mutex> g(g_timingsLock);
     g_timings = t;
 }

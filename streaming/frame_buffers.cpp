@@ -40,7 +40,7 @@ bool withEntry(int i, StreamingImage* table, const std::function<void(StreamingI
 
 }  // namespace
 
-void set_streaming_allocator(StreamingAllocator alloc) { g_alloc.store(alloc); }
+void setStreamingAllocatorForTests(StreamingAllocator alloc) { g_alloc.store(alloc); }
 
 void init_streaming_buffer(int i) {
     if (i < 0 || i >= kStreamingEntries) return;

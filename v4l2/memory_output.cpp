@@ -87,7 +87,7 @@ void reportCannotOpen(const std::string& path, int err) {
 
 }  // namespace
 
-void set_memory_block_mapper(MemoryBlockMapper mapper) { g_mapper.store(mapper); }
+void setMemoryBlockMapperForTests(MemoryBlockMapper mapper) { g_mapper.store(mapper); }
 
 void init_memory_output_buffer(int N) {
     if (!validDevice(N)) return;

@@ -507,14 +507,14 @@ bool write_format_file(const std::string& rawPath, const ClipFormat& f, int& err
 
 FormatFileRead read_format_file(const std::string& rawPath, ClipFormat& out, std::string& why) {
     const std::string path = format_file_path(rawPath);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
+    cm::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file) {
         if (errno == ENOENT) return FormatFileRead::Missing;
         why = cm::errnoText(errno);
         return FormatFileRead::Refused;
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
         why = "not a regular file of this user";
         return FormatFileRead::Refused;
     }
@@ -525,7 +525,7 @@ FormatFileRead read_format_file(const std::string& rawPath, ClipFormat& out, std
     std::string text(kFormatFileMaxBytes + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
-        ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+        ssize_t n = ::read(file.get(), text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);

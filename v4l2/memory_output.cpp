@@ -158,20 +158,20 @@ FileWrite write_file_replacing(const std::string& path, const void* data, std::s
     // mkostemp creates the file exclusively under a name nobody could
     // predict, so no link planted in /tmp is ever followed.
     std::string fresh = dir + "/." + base + ".XXXXXX";
-    cm::UniqueFd fd(::mkostemp(fresh.data(), O_CLOEXEC));
-    if (!fd) {
+    cm::UniqueFd file(::mkostemp(fresh.data(), O_CLOEXEC));
+    if (!file) {
         err = errno;
         return FileWrite::OpenFailed;
     }
-    ::fchmod(fd.get(), kCreatedFileMode);
+    ::fchmod(file.get(), kCreatedFileMode);
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (written < length) {
-        ssize_t n = ::write(fd.get(), bytes + written, length - written);
+        ssize_t n = ::write(file.get(), bytes + written, length - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the file system is full: what was written stays
         written += static_cast<std::size_t>(n);
     }
-    fd.reset();
+    file.reset();
     if (::rename(fresh.c_str(), path.c_str()) != 0) {
         err = errno;
         ::unlink(fresh.c_str());

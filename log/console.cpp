@@ -46,17 +46,15 @@ void printError(const std::string& text) { writeWhole(stderr, text); }
 void printOutFormatted(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const std::string text = vformat(fmt, ap);
+    writeWhole(stdout, vformat(fmt, ap));
     va_end(ap);
-    writeWhole(stdout, text);
 }
 
 void printErrorFormatted(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    const std::string text = vformat(fmt, ap);
+    writeWhole(stderr, vformat(fmt, ap));
     va_end(ap);
-    writeWhole(stderr, text);
 }
 
 }  // namespace cm

@@ -57,7 +57,8 @@ bool setFormat(int N, v4l2_format& fmt) {
         }
         errno_continue("VIDIOC_S_FMT3", N);
         if (attempt < kFormatAttempts) {
-            cm::printErrorFormatted("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt, kFormatAttempts);
+            cm::printErrorFormatted("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt,
+                                    kFormatAttempts);
             cm::sleepSeconds(kFormatRetrySeconds);
         }
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/footprint.h"
+#include "log/console.h"
 
 std::uint32_t STORAGE_LENGTH;
 int g_FrameRate;
@@ -135,7 +136,7 @@ void applyVideoStandard(const char* arg) {
         const std::size_t n = std::strlen(family.name);
         if (std::strncmp(t, family.name, n) != 0) continue;
         g_std = family.parse(t + n);
-        if (g_std == 0) fprintf(stderr, "%s specifier not recognised\n", family.name);
+        if (g_std == 0) cm::printErrorFormatted("%s specifier not recognised\n", family.name);
         return;
     }
 }

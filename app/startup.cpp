@@ -20,6 +20,7 @@
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
@@ -30,11 +31,6 @@ namespace {
 
 constexpr long long kExitPollMillis = 500;
 constexpr long long kExitGraceMillis = 3500;
-
-void printfOut(const char* fmt, const char* text) {
-    printf(fmt, text);
-    fflush(stdout);
-}
 
 void logSummary() {
     verbos("Done processing argument storage Length=%d frames", static_cast<int>(STORAGE_LENGTH));
@@ -125,7 +121,7 @@ int initVars() {
     g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
     LBASE_PATH = bNormTest ? normTestBase() : footprint::resolve(footprint::kHome);
-    if (bNormTest) printfOut("NROM TEST!, path to test files: %s\n", LBASE_PATH.c_str());
+    if (bNormTest) cm::printOutFormatted("NROM TEST!, path to test files: %s\n", LBASE_PATH.c_str());
 
     const std::string base = cm::shellQuote(LBASE_PATH);
     std::string command = "mkdir " + base + ";mkdir " + base + "/queue;mkdir " + base + "/1; mkdir " + base +
@@ -137,8 +133,7 @@ int initVars() {
 
     readInputsDIPState();
     step1By1(0);
-    printf("Init result: %d\n", status);
-    fflush(stdout);
+    cm::printOutFormatted("Init result: %d\n", status);
     return status;
 }
 
@@ -149,15 +144,13 @@ void waitForExitRequest() {
 void runCaptureModule(int argc, char** argv) {
     resetRunConfig();
     verbos("capture module starting!");
-    printf("Arguments count: %d\n", argc);
-    fflush(stdout);
+    cm::printOutFormatted("Arguments count: %d\n", argc);
     storeStartValues();
 
     if (argc > 1) {
         verbos("Processing arguments..");
         for (int i = 1; i < argc; ++i) {
-            printf("Processing argument# %d of %d: %s\n", i, argc - 1, argv[i]);
-            fflush(stdout);
+            cm::printOutFormatted("Processing argument# %d of %d: %s\n", i, argc - 1, argv[i]);
             if (applyArgument(argv[i]) == 827) endProcess(827);
         }
         applySwitchOverrides();

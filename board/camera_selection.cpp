@@ -9,6 +9,7 @@
 #include "common/clock.h"
 #include "common/footprint.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 
 std::atomic<std::uint8_t> bInputs[4] = {};
@@ -19,12 +20,6 @@ std::atomic<long long> g_nCAMs{0};
 namespace {
 
 std::mutex g_oneByOneLock;  // serialises step1By1
-
-void printLine(const std::string& text) {
-    fputs(text.c_str(), stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
 
 std::string flagsJoined(const std::atomic<std::uint8_t> (&flags)[4], bool trailing) {
     std::string s;
@@ -51,12 +46,12 @@ void restartWalk() {
     for (auto& f : b1By1Inputs) f.store(0);
     for (int i = 0; i < 4; ++i) {
         if (bInputs[i].load() != 0) {
-            printLine("step1by1: zero cam is: " + std::to_string(i));
+            cm::printLine("step1by1: zero cam is: " + std::to_string(i));
             b1By1Inputs[i].store(1);
             break;
         }
     }
-    printLine("step1by1: first camera state: " + flagsJoined(b1By1Inputs, false));
+    cm::printLine("step1by1: first camera state: " + flagsJoined(b1By1Inputs, false));
 }
 
 }  // namespace
@@ -66,6 +61,10 @@ void clearInputSelection() {
         bInputs[i].store(0);
         b1By1Inputs[i].store(0);
     }
+}
+
+bool inputSelected(int input) {
+    return input >= 0 && input < 4 && bInputs[input].load(std::memory_order_relaxed) != 0;
 }
 
 int selectedInputCount() {
@@ -99,9 +98,8 @@ int readInputsDIPState() {
         bInputs[input].store(static_cast<std::uint8_t>(value[input]));
     }
     if (changed || noneSelected) {
-        printf("Camera switch changed! currently: %d-%d-%d-%d\n", bInputs[0].load(), bInputs[1].load(),
-               bInputs[2].load(), bInputs[3].load());
-        fflush(stdout);
+        cm::printOutFormatted("Camera switch changed! currently: %d-%d-%d-%d\n", bInputs[0].load(), bInputs[1].load(),
+                              bInputs[2].load(), bInputs[3].load());
     }
     if (noneSelected) {
         verbos("Warning.. No inputs are selected.. sleeping for 3 seconds!!");
@@ -113,10 +111,10 @@ int readInputsDIPState() {
 void step1By1(int reason) {
     if (!bOneByOne) return;
     std::lock_guard<std::mutex> guard(g_oneByOneLock);
-    printLine("step1by1: " + std::to_string(reason));
+    cm::printLine("step1by1: " + std::to_string(reason));
     const int n = selectedInputCount();
     if (n == 0) {
-        printLine("step1by1: all cams turned off!");
+        cm::printLine("step1by1: all cams turned off!");
         return;
     }
     int left = n1By1RecordingsLeft.load();
@@ -124,19 +122,19 @@ void step1By1(int reason) {
         left -= 1;
         n1By1RecordingsLeft.store(left);
         if (left == 0) {
-            printLine("step1by1: done recording from all cams");
+            cm::printLine("step1by1: done recording from all cams");
             restartWalk();
             return;
         }
     }
     if (left != 0 && reason == 1) {
-        printLine("step1by1: shuffling.. before: " + flagsJoined(bInputs, true));
+        cm::printLine("step1by1: shuffling.. before: " + flagsJoined(bInputs, true));
         if (n == 1) return;
         for (int attempt = 0; attempt < 4; ++attempt) {
             rotateTurn();
-            printLine("step1by1: shuffling.. after: " + flagsJoined(b1By1Inputs, false));
+            cm::printLine("step1by1: shuffling.. after: " + flagsJoined(b1By1Inputs, false));
             if (everyTurnOnASelectedInput()) return;
-            printLine("step1by1: More shuffling is needed!");
+            cm::printLine("step1by1: More shuffling is needed!");
         }
         return;
     }

@@ -22,6 +22,10 @@ extern std::atomic<long long> g_nCAMs;
 // Number of selected inputs (non-zero flags of bInputs).
 int selectedInputCount();
 
+// True when `input` is one of 0..3 and its flag in bInputs is set; false
+// for any other number (device 4 has no switch).
+bool inputSelected(int input);
+
 // Refreshes bInputs from the switches; 1 if any flag changed, else 0.
 int readInputsDIPState();
 

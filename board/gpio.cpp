@@ -8,6 +8,7 @@
 
 #include "common/footprint.h"
 #include "common/regular_file.h"
+#include "log/console.h"
 #include "log/debug.h"
 
 std::atomic<int> gpio_states[kGpioPinCount] = {};
@@ -51,12 +52,6 @@ bool exportPin(int pin) {
 
 bool setDirection(int pin, const char* direction) { return writeText(pinPath(pin, "direction"), "rb+", direction); }
 
-void printLine(const char* text) {
-    fputs(text, stdout);
-    fputc('\n', stdout);
-    fflush(stdout);
-}
-
 // One decimal integer at the start of `text` (after blanks); false if none.
 bool parseDecimal(const char* text, int& out) {
     char* end = nullptr;
@@ -81,12 +76,12 @@ int setGPIO(int pin, const char* direction, int value) {
     int state = gpio_states[pin].load(std::memory_order_relaxed);
     if (value == state) return 0;
     if (state == -1) {
-        if (!exportPin(pin)) printLine("Cannot export the GPIO pin.");
-        if (!setDirection(pin, direction)) printLine("Cannot open direction handle.");
+        if (!exportPin(pin)) cm::printLine("Cannot export the GPIO pin.");
+        if (!setDirection(pin, direction)) cm::printLine("Cannot open direction handle.");
     }
     FILE* f = openSysfs(pinPath(pin, "value"), "a+");
     if (f == nullptr) {
-        printLine("Cannot open value handle.");
+        cm::printLine("Cannot open value handle.");
         gpio_states[pin].store(-1, std::memory_order_relaxed);
         return 1;
     }
@@ -103,18 +98,18 @@ int getGPIO(int pin) {
     }
     if (gpio_states[pin].load(std::memory_order_relaxed) == -1) {
         if (!exportPin(pin)) {
-            printLine("Cannot export the GPIO pin.");
+            cm::printLine("Cannot export the GPIO pin.");
             return -1;
         }
         if (!setDirection(pin, "in")) {
-            printLine("Cannot open direction handle.");
+            cm::printLine("Cannot open direction handle.");
             return -1;
         }
         gpio_states[pin].store(0, std::memory_order_relaxed);
     }
     FILE* f = openSysfs(pinPath(pin, "value"), "r");
     if (f == nullptr) {
-        printLine("Cannot open value handle.");
+        cm::printLine("Cannot open value handle.");
         gpio_states[pin].store(-1, std::memory_order_relaxed);
         return -1;
     }

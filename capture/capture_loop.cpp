@@ -17,7 +17,7 @@
 #include "app/time_string.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "capture/console.h"
+#include "log/console.h"
 #include "capture/picture_store.h"
 #include "capture/xioctl.h"
 #include "common/clock.h"
@@ -88,12 +88,6 @@ private:
     int fd_;
 };
 
-std::string timeString() {
-    char buf[kTimeStringBufferSize] = {};
-    getTimeString(buf);
-    return buf;
-}
-
 // One capture thread's run over its own device.
 class CaptureRun {
 public:
@@ -147,8 +141,7 @@ int CaptureRun::run() {
 
     ControlChannel channel(cm::sys().open(devicePath_.c_str(), O_RDWR, 0));
     if (channel.get() < 0) {
-        printf("Unable to open %s\n", devicePath_.c_str());
-        fflush(stdout);
+        cm::printOutFormatted("Unable to open %s\n", devicePath_.c_str());
         return -1;
     }
     notifyAction();
@@ -346,7 +339,7 @@ void CaptureRun::finish(ControlChannel& channel) {
 
 }  // namespace
 
-void setPictureSourceFactory(PictureSourceFactory factory) {
+void setPictureSourceFactoryForTests(PictureSourceFactory factory) {
     g_sourceFactory.store(factory != nullptr ? factory : &openCvCamera);
 }
 
@@ -393,8 +386,7 @@ int initCaptureFromCamThread() {
             cm::printLine(cm::concat("can't create capture from cam thread: ", i));
             return 1;
         }
-        printf("capture from cam thread created successfully, videoid#%d!\n", i);
-        fflush(stdout);
+        cm::printOutFormatted("capture from cam thread created successfully, videoid#%d!\n", i);
     }
     return 0;
 }

@@ -27,7 +27,7 @@ using PictureSourceFactory = std::unique_ptr<PictureSource> (*)(int videoId);
 
 // Installs `factory` (nullptr restores OpenCV's V4L2 capture). Call only
 // while no capture thread runs.
-void setPictureSourceFactory(PictureSourceFactory factory);
+void setPictureSourceFactoryForTests(PictureSourceFactory factory);
 
 extern std::atomic<pthread_t> tid_captureFromCamThread[2];
 // The video id handed to each capture thread: 0 and 1.

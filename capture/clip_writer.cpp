@@ -14,7 +14,7 @@
 #include "app/time_string.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "capture/console.h"
+#include "log/console.h"
 #include "capture/picture_store.h"
 #include "capture/time_group.h"
 #include "common/clock.h"
@@ -39,12 +39,6 @@ std::mutex g_runLock;
 // oldest first. Empty between clips: a clip that is not completed gives its
 // names back to its own input's list (see giveBackNames).
 std::deque<std::string> videoImages;
-
-std::string timeString() {
-    char buf[kTimeStringBufferSize] = {};
-    getTimeString(buf);
-    return buf;
-}
 
 // A picture as the clip's frame: 8-bit, three colour channels, the clip's
 // frame size. Both cameras feed the same inputs, so one clip may meet

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/run_config.h"
+#include "app/time_string.h"
 #include "common/clock.h"
 #include "log/debug.h"
 
@@ -48,11 +49,11 @@ bool digits(std::string_view s) {
 // Its time string, or "" for any other name.
 std::string_view pictureTime(std::string_view name) {
     constexpr std::string_view kPrefix = "video", kExtension = ".png";
-    if (name.size() != kPrefix.size() + 3 + 21 + kExtension.size()) return {};
+    if (name.size() != kPrefix.size() + 3 + kTimeStringLength + kExtension.size()) return {};
     if (name.substr(0, kPrefix.size()) != kPrefix || !digits(name.substr(kPrefix.size(), 1))) return {};
     if (name.substr(kPrefix.size() + 1, 2) != ":-") return {};
-    const std::string_view time = name.substr(kPrefix.size() + 3, 21);
-    if (!digits(time.substr(0, 14)) || time[14] != '_' || !digits(time.substr(15, 6))) return {};
+    const std::string_view time = name.substr(kPrefix.size() + 3, kTimeStringLength);
+    if (!isTimeString(time)) return {};
     if (name.substr(name.size() - kExtension.size()) != kExtension) return {};
     return time;
 }

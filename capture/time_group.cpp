@@ -1,14 +1,15 @@
 #include "capture/time_group.h"
 
+#include <utility>
+
 #include "app/time_string.h"
 
 TimeGroupStamp szTimeGroupTimestamp;
 
 std::string TimeGroupStamp::renew() {
-    char buf[kTimeStringBufferSize] = {};
-    getTimeString(buf);
+    std::string fresh = timeString();
     std::lock_guard<std::mutex> guard(lock_);
-    value_ = buf;
+    value_ = std::move(fresh);
     return value_;
 }
 

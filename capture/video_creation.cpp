@@ -33,7 +33,7 @@ const bool kThreadArgument = true;  // handed to the thread, which ignores it
 
 }  // namespace
 
-void setRandomDraw(RandomDraw draw) { g_draw.store(draw != nullptr ? draw : &systemDraw); }
+void setRandomDrawForTests(RandomDraw draw) { g_draw.store(draw != nullptr ? draw : &systemDraw); }
 
 void videoCreationPass() {
     setting.readSettings();

@@ -24,7 +24,7 @@ extern std::atomic<pthread_t> tid_createVideoThread;
 using RandomDraw = int (*)();
 // Installs `draw` (nullptr restores rand()). Call while the thread is not
 // running.
-void setRandomDraw(RandomDraw draw);
+void setRandomDrawForTests(RandomDraw draw);
 
 // Starts the thread once: 0 when started (or already running), 1 when it
 // could not be created.

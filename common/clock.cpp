@@ -30,6 +30,6 @@ std::atomic<Clock*> g_clock{&g_systemClock};
 
 Clock& clock() { return *g_clock.load(std::memory_order_acquire); }
 
-void setClock(Clock* c) { g_clock.store(c != nullptr ? c : &g_systemClock, std::memory_order_release); }
+void setClockForTests(Clock* c) { g_clock.store(c != nullptr ? c : &g_systemClock, std::memory_order_release); }
 
 }  // namespace cm

@@ -23,7 +23,7 @@ Clock& clock();
 
 // Installs `c` (nullptr restores the system clock). Call only while no
 // other thread of the program runs.
-void setClock(Clock* c);
+void setClockForTests(Clock* c);
 
 inline timespec now() { return clock().now(); }
 inline void sleepMicros(long long us) { clock().sleepFor(std::chrono::microseconds(us)); }

@@ -27,7 +27,9 @@ std::atomic<const SysCalls*> g_calls{&kSystem};
 
 const SysCalls& sys() { return *g_calls.load(std::memory_order_acquire); }
 
-void setSysCalls(const SysCalls* calls) { g_calls.store(calls != nullptr ? calls : &kSystem, std::memory_order_release); }
+void setSysCallsForTests(const SysCalls* calls) {
+    g_calls.store(calls != nullptr ? calls : &kSystem, std::memory_order_release);
+}
 
 const SysCalls& systemSysCalls() { return kSystem; }
 

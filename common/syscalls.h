@@ -26,7 +26,7 @@ const SysCalls& sys();
 
 // Installs `calls` (nullptr restores the system's). Call only while no
 // thread uses devices; `calls` must outlive its installation.
-void setSysCalls(const SysCalls* calls);
+void setSysCallsForTests(const SysCalls* calls);
 
 // The system's own calls.
 const SysCalls& systemSysCalls();

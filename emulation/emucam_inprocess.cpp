@@ -37,11 +37,11 @@ InProcessCameras::InProcessCameras(const Config& config) : model_(config, libcPa
         std::fprintf(stderr, "emucam: only one InProcessCameras may live at a time\n");
         std::abort();
     }
-    cm::setSysCalls(&kCameraCalls);
+    cm::setSysCallsForTests(&kCameraCalls);
 }
 
 InProcessCameras::~InProcessCameras() {
-    cm::setSysCalls(nullptr);
+    cm::setSysCallsForTests(nullptr);
     g_model.store(nullptr, std::memory_order_release);
 }
 

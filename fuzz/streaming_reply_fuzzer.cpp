@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static bool once = [] {
         StreamingTimings t;
         t.replyWaitMillis = 200;
-        setStreamingTimings(t);
+        setStreamingTimingsForTests(t);
         return true;
     }();
     (void)once;

@@ -18,20 +18,18 @@
 #include "common/regular_file.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
+#include "log/console.h"
 
 std::atomic<int> nError{0};
 std::atomic<const char*> dev_name[5] = {};
 
-namespace {
-
-// Writes `a` then `b` to `stream` as one piece: one fwrite, which the C
-// library performs under the stream's own lock.
-void writeStream(FILE* stream, const char* a, const char* b = nullptr) {
-    std::string entry(a);
-    if (b != nullptr) entry += b;
-    fwrite(entry.data(), 1, entry.size(), stream);
-    fflush(stream);
+const char* deviceName(int device) {
+    if (device < 0 || device >= 5) return "(null)";
+    const char* name = dev_name[device].load(std::memory_order_relaxed);
+    return name != nullptr ? name : "(null)";
 }
+
+namespace {
 
 void vcompose(char (&buf)[kComposeBufferSize], const char* fmt, va_list ap) {
     std::memset(buf, 0, sizeof buf);
@@ -42,12 +40,6 @@ bool localNow(struct tm& out, timespec& ts) {
     ts = cm::now();
     time_t secs = ts.tv_sec;
     return localtime_r(&secs, &out) != nullptr;
-}
-
-const char* deviceName(int device) {
-    if (device < 0 || device >= 5) return "(null)";
-    const char* name = dev_name[device].load(std::memory_order_relaxed);
-    return name != nullptr ? name : "(null)";
 }
 
 // Timestamp "YYYY-mm-dd HH:MM:SS.uuuuuu +zzzz", or "" when local time fails.
@@ -68,13 +60,13 @@ void vdbg(bool printStampLine, const char* fmt, va_list ap) {
     if (printStampLine && stamp[0] != '\0') {
         char line[80];
         snprintf(line, sizeof line, "'%s'\n", stamp);
-        writeStream(stdout, line);
+        cm::printOut(line);
     }
     char message[kComposeBufferSize];
     vcompose(message, fmt, ap);
     char fileLine[4000];
     snprintf(fileLine, sizeof fileLine, "%s: %s\n", stamp, message);
-    writeStream(stdout, message, "\n");
+    cm::printLine(message);
     fileLog(fileLine);
 }
 
@@ -101,7 +93,7 @@ void reportFileLogFailure(const std::string& path, int err) {
     if (g_fileLogFailing) return;
     g_fileLogFailing = true;
     std::string line = "log: cannot write " + path + ": " + cm::errnoText(err) + "\n";
-    writeStream(stderr, line.c_str());
+    cm::printError(line);
 }
 
 bool isDailyLogName(const char* name) {
@@ -187,14 +179,14 @@ bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes) {
 }
 
 void verbosc(const char* text) {
-    writeStream(stdout, text);
+    cm::printOut(text);
     fileLog(text);
 }
 
 void vebosg(const char* text) { verbosc(text); }
 
 void verbos(const char* text) {
-    writeStream(stdout, text, "\n");
+    cm::printLine(text);
     fileLog(text);
 }
 
@@ -218,14 +210,14 @@ void error(const char* text) {
     nError.fetch_add(1, std::memory_order_relaxed);
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "ERROR: %s\n", text);
-    writeStream(stdout, buf);
+    cm::printOut(buf);
 }
 
 void error(const char* text, const char* detail) {
     nError.fetch_add(1, std::memory_order_relaxed);
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "ERROR: %s %s\n", text, detail);
-    writeStream(stdout, buf);
+    cm::printOut(buf);
 }
 
 void dbgOne(const char* fmt, ...) {
@@ -245,13 +237,13 @@ void dbgTwo(const char* fmt, ...) {
 void log__(const char* msg, int device) {
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "%s: %s\n", deviceName(device), msg);
-    writeStream(stderr, buf);
+    cm::printError(buf);
 }
 
 void logd(const char* msg, int value, int device) {
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "%s: %s %d\n", deviceName(device), msg, value);
-    writeStream(stderr, buf);
+    cm::printError(buf);
 }
 
 void errno_continue(const char* name, int device) {
@@ -259,14 +251,14 @@ void errno_continue(const char* name, int device) {
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "Device: %d, %s error %d, %s\n", device, name, err,
              cm::errnoText(err).c_str());
-    writeStream(stderr, buf);
+    cm::printError(buf);
 }
 
 void errno_exit(const char* name) {
     int err = errno;
     char buf[kComposeBufferSize];
     snprintf(buf, sizeof buf, "%s error %d, %s\n", name, err, cm::errnoText(err).c_str());
-    writeStream(stderr, buf);
+    cm::printError(buf);
 }
 
 void errno_exit2(const char* name, int device) {

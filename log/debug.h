@@ -30,6 +30,9 @@ extern std::atomic<int> nError;
 // Device names for the device family, indexed by device number 0..4; set
 // by the V4L2 workers (null prints as "(null)").
 extern std::atomic<const char*> dev_name[5];
+// The name of device `device` as the device family prints it: dev_name's
+// entry, or "(null)" while unset or for a number outside 0..4.
+const char* deviceName(int device);
 
 // ---- general family ----
 void verbosc(const char* text);                 // stdout: text;          file: text + \n

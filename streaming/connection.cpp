@@ -20,6 +20,7 @@
 #include "common/threads.h"
 #include "common/unique_fd.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 
@@ -73,7 +74,7 @@ int moveOffZero(int fd) {
 
 }  // namespace
 
-void setStreamingTimings(const StreamingTimings& t) {
+void setStreamingTimingsForTests(const StreamingTimings& t) {
     std::lock_guard<std::mutex> g(g_timingsLock);
     g_timings = t;
 }
@@ -231,8 +232,7 @@ void initDiconnectThread(int sock) {
         g_guard.reset();
     }
     nTempSockfd.store(0);
-    printf("\ncan't create recv thread :[%s]\n", cm::errnoText(rc).c_str());
-    fflush(stdout);
+    cm::printOutFormatted("\ncan't create recv thread :[%s]\n", cm::errnoText(rc).c_str());
 }
 
 void removeDiconnectThread() {

@@ -43,7 +43,7 @@ struct StreamingTimings {
     int watchdogTicks = 100;       // ticks without an exchange before the watchdog ends it
     int watchdogTickMillis = 100;  // of the process clock
 };
-void setStreamingTimings(const StreamingTimings& t);
+void setStreamingTimingsForTests(const StreamingTimings& t);
 StreamingTimings streamingTimings();
 
 // Connects to SOCKET_ADDR:8080 (blocking). 1 when connected, 0 on failure.

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <shared_mutex>
 
+#include "log/console.h"
 #include "log/debug.h"
 
 std::atomic<int> g_bStreamingVideo{0};
@@ -39,7 +40,7 @@ bool withEntry(int i, StreamingImage* table, const std::function<void(StreamingI
 
 }  // namespace
 
-void set_streaming_allocator(StreamingAllocator alloc) { g_alloc.store(alloc); }
+void setStreamingAllocatorForTests(StreamingAllocator alloc) { g_alloc.store(alloc); }
 
 void init_streaming_buffer(int i) {
     if (i < 0 || i >= kStreamingEntries) return;
@@ -57,7 +58,7 @@ void init_streaming_buffer(int i) {
     if (latest.data == nullptr) latest.data = allocate(kLatestImageCapacity);
     if (resized.data == nullptr) resized.data = allocate(kResizedImageCapacity);
     if (latest.data == nullptr || resized.data == nullptr) {
-        fputs("Cann't create an streaming buffer.. Out of memory\n", stderr);
+        cm::printError("Cann't create an streaming buffer.. Out of memory\n");
         std::free(latest.data);
         std::free(resized.data);
         latest.data = nullptr;

@@ -81,4 +81,4 @@ long long latest_streaming_lengths_sum();
 // Allocation of the picture buffers goes through here; tests install an
 // allocator that fails for chosen sizes (nullptr restores malloc).
 using StreamingAllocator = void* (*)(std::size_t);
-void set_streaming_allocator(StreamingAllocator alloc);
+void setStreamingAllocatorForTests(StreamingAllocator alloc);

@@ -16,7 +16,7 @@ std::atomic<NotificationSink> g_sink{nullptr};
 
 }  // namespace
 
-void setNotificationSink(NotificationSink sink) { g_sink.store(sink); }
+void setNotificationSinkForTests(NotificationSink sink) { g_sink.store(sink); }
 
 void queueNotification(const char* url) {
     if (url == nullptr) return;

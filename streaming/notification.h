@@ -9,4 +9,4 @@ void queueNotification(const char* url);
 // Where queued URLs go. Tests install a sink of their own; nullptr restores
 // the notification record queue. Install only while no streaming thread runs.
 using NotificationSink = void (*)(const char* url);
-void setNotificationSink(NotificationSink sink);
+void setNotificationSinkForTests(NotificationSink sink);

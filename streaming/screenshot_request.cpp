@@ -9,6 +9,7 @@
 #include "common/clock.h"
 #include "common/footprint.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
@@ -97,8 +98,7 @@ void resetStreamingRequestState() {
 int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int nLen, unsigned char*& pOut,
                 unsigned int& nOutLen, int bNewBuffer, unsigned int nOutCapacity) {
     if (nLen == 0) {
-        printf("Zero size buffer: %u\n", nLen);
-        fflush(stdout);
+        cm::printOutFormatted("Zero size buffer: %u\n", nLen);
         return 0;
     }
     const timespec t0 = cm::now();
@@ -111,9 +111,8 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
         return 0;
     }
     if (r.status != streaming::ReduceStatus::Ok) {
-        printf("cannot load: picture of input %d, %u bytes: %s%s%s\n", nInput, nLen,
-               streaming::reduceStatusText(r.status), r.detail.empty() ? "" : ": ", r.detail.c_str());
-        fflush(stdout);
+        cm::printOutFormatted("cannot load: picture of input %d, %u bytes: %s%s%s\n", nInput, nLen,
+                              streaming::reduceStatusText(r.status), r.detail.empty() ? "" : ": ", r.detail.c_str());
         return 0;
     }
     const unsigned int outLen = static_cast<unsigned int>(r.length);
@@ -127,8 +126,7 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
     std::memcpy(pOut, s.reduced.data(), outLen);
     nOutLen = outLen;
     const long long ms = cm::millisBetween(t0, cm::now());
-    printf("- Resizing memory buffer in: %lld ms.. from %u to %u KB\n", ms, nLen / 1024, outLen / 1024);
-    fflush(stdout);
+    cm::printOutFormatted("- Resizing memory buffer in: %lld ms.. from %u to %u KB\n", ms, nLen / 1024, outLen / 1024);
     return 1;
 }
 
@@ -169,8 +167,7 @@ std::string startedStreamingUrl() {
 void addNotificationWSCallToQueue() {
     const std::string url = startedStreamingUrl();
     queueNotification(url.c_str());
-    printf("saving a notification call: %s\n", url.c_str());
-    fflush(stdout);
+    cm::printOutFormatted("saving a notification call: %s\n", url.c_str());
 }
 
 void notifyStreamingStarted() {
@@ -180,8 +177,7 @@ void notifyStreamingStarted() {
         std::lock_guard<std::mutex> g(g_notifyLock);
         age = cm::millisBetween(g_notifyTime, now);
     }
-    printf("Age since last streaming notification for streaming: %lld\n", age);
-    fflush(stdout);
+    cm::printOutFormatted("Age since last streaming notification for streaming: %lld\n", age);
     if (age > kStreamingNotifyIntervalMillis) {
         {
             std::lock_guard<std::mutex> g(g_notifyLock);

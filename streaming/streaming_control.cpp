@@ -6,6 +6,7 @@
 #include "common/sys_error.h"
 #include "common/threads.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
@@ -50,8 +51,7 @@ struct EndMark {
 }  // namespace
 
 int initStreamingThread() {
-    printf("Deziruda: initStreamingThread()\n");
-    fflush(stdout);
+    cm::printOut("Deziruda: initStreamingThread()\n");
     return cm::startWorkerThread(tid_streamingThread, "cm-streaming", doStreamingThread, nullptr,
                                  {"streaming thread successfully created!", "can't create streaming thread: ", true});
 }

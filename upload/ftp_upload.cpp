@@ -25,6 +25,7 @@
 #include "common/sys_error.h"
 #include "common/threads.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "upload/positionurl.h"
 
@@ -99,8 +100,7 @@ void queueUploadNotification(const char* path) {
     PositionURL record;
     if (!record.setURL(url)) return;
     record.saveRecord();
-    printf("saving a notification call: %s\n", url);
-    fflush(stdout);
+    cm::printOutFormatted("saving a notification call: %s\n", url);
 }
 
 // Runs the upload tool (argument list, the tool first) and waits for it;
@@ -172,14 +172,12 @@ void uploadRegularFile(const char* path) {
     {
         UploadUnderWay underWay;
         cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
-        printf("Calling: %s\n", command.c_str());
-        fflush(stdout);
+        cm::printOutFormatted("Calling: %s\n", command.c_str());
         // The activity time is renewed on both sides of a long upload.
         notifyAction();
         int result = runUploadTool(args);
         notifyAction();
-        printf("Result: %d\n", result);
-        fflush(stdout);
+        cm::printOutFormatted("Result: %d\n", result);
 
         // Nothing but the tool removes a queued file, and it does so only
         // once the server has stored it ("-DD"): a file gone after a failed
@@ -287,9 +285,8 @@ int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct 
 
     // An entry whose status could not be read has no size to show.
     intmax_t size = (tflag == FTW_NS || sb == nullptr) ? 0 : static_cast<intmax_t>(sb->st_size);
-    printf("%-3s %2d %7jd   %-40s %d %s\n", listingLabel(tflag), ftwbuf->level, size, fpath, ftwbuf->base,
-           fpath + ftwbuf->base);
-    fflush(stdout);
+    cm::printOutFormatted("%-3s %2d %7jd   %-40s %d %s\n", listingLabel(tflag), ftwbuf->level, size, fpath,
+                          ftwbuf->base, fpath + ftwbuf->base);
 
     if (tflag != FTW_F) return endWalkIfExiting();
     // nftw reports every non-directory that is not a link as a file; a FIFO
@@ -298,8 +295,7 @@ int ftp_upload_file(const char* fpath, const struct stat* sb, int tflag, struct 
     if (sb == nullptr || !S_ISREG(sb->st_mode)) return endWalkIfExiting();
     if (isInProgressName(fpath + ftwbuf->base)) {
         if (g_skipReports.firstTime(fpath)) {
-            printf("still being written, left for a later walk: %s\n", fpath);
-            fflush(stdout);
+            cm::printOutFormatted("still being written, left for a later walk: %s\n", fpath);
         }
         return endWalkIfExiting();
     }

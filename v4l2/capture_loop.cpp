@@ -1,4 +1,5 @@
 // Direct V4L2 path ("-usb"): the frame capture loop. The default path's is capture/capture_loop.cpp.
+#include "log/console.h"
 #include "v4l2/capture_loop.h"
 
 #include <linux/videodev2.h>
@@ -21,13 +22,6 @@
 #include "v4l2/memory_output.h"
 
 namespace {
-
-const char* pathOf(int N) {
-    const char* p = dev_name[N].load(std::memory_order_relaxed);
-    return p != nullptr ? p : "(null)";
-}
-
-bool inputSelected(int N) { return N >= 0 && N < 4 && bInputs[N].load(std::memory_order_relaxed) != 0; }
 
 // Loop start: a countdown left by a clip request of the previous loop stays
 // when it lies above frame_count and not above USER_VIDEO_FRAMES; any other
@@ -84,15 +78,15 @@ enum class Wait { Readable, TimedOut };
 
 // Waits up to 1 second for device N's descriptor (real time: the device
 // paces itself). A failure other than an interrupted wait ends the process.
-bool waitForFrame(int N, Wait& outcome) {
+bool waitForFrame(const DeviceSlot& dev, Wait& outcome) {
     fd_set fds;
     FD_ZERO(&fds);
-    FD_SET(fd[N], &fds);
+    FD_SET(dev.fd, &fds);
     timeval tv{1, 0};
-    int r = cm::sys().select(fd[N] + 1, &fds, nullptr, nullptr, &tv);
+    int r = cm::sys().select(dev.fd + 1, &fds, nullptr, nullptr, &tv);
     if (r == -1) {
         if (errno == EINTR) return false;
-        errno_exit2("select", N);
+        errno_exit2("select", dev.N);
     }
     outcome = r == 0 ? Wait::TimedOut : Wait::Readable;
     return true;
@@ -103,8 +97,8 @@ int captureLoop(int N) {
     startCountdown(N);
     const unsigned countdown = frames_left[N].load();
     if (countdown <= kUserClipEndFrames && !noCountdown) {
-        fprintf(stderr, "\n%s: loop conditions error: frames: %d, infinite loop: %d", pathOf(N), static_cast<int>(countdown), 0);
-        fflush(stderr);
+        cm::printErrorFormatted("\n%s: loop conditions error: frames: %d, infinite loop: %d", deviceName(N),
+                                static_cast<int>(countdown), 0);
     }
     int handled = 0;
     int consecutiveTimeouts = 0;
@@ -125,18 +119,16 @@ int captureLoop(int N) {
             }
             if (saveRequested(N)) return handled;
             Wait outcome = Wait::Readable;
-            if (!waitForFrame(N, outcome)) continue;  // interrupted
+            if (!waitForFrame(device(N), outcome)) continue;  // interrupted
             if (outcome == Wait::TimedOut) {
                 ++dropped;
                 ++consecutiveTimeouts;
-                fprintf(stderr, "\nselect timeout %s.. dropped frames: %d", pathOf(N), dropped);
-                fflush(stderr);
+                cm::printErrorFormatted("\nselect timeout %s.. dropped frames: %d", deviceName(N), dropped);
                 if (consecutiveTimeouts <= kToleratedTimeouts) {
                     log__("mainloop break3!!", N);
                     break;  // a time-out uses up one countdown step
                 }
-                fprintf(stderr, "\nselect timeout several times %s.. resetting device!", pathOf(N));
-                fflush(stderr);
+                cm::printErrorFormatted("\nselect timeout several times %s.. resetting device!", deviceName(N));
                 return 1;
             }
             const FrameRead read = read_frame(N);
@@ -159,32 +151,33 @@ int goForOneCaptureLoop(int N) {
 }
 
 FrameRead read_frame(int N) {
+    const DeviceSlot dev = device(N);
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
-    if (xioctl2(fd[N], VIDIOC_DQBUF, &buf) == -1) {
+    if (xioctl2(dev.fd, VIDIOC_DQBUF, &buf) == -1) {
         if (errno == EAGAIN) return FrameRead::NotReady;
         log__("mainloop return 2!!", N);
         return FrameRead::DequeueFailed;
     }
-    if (!(buf.index < n_buffers[N])) {
+    if (!(buf.index < dev.n_buffers)) {
         // Not an assert: the check must hold in every build.
-        fprintf(stderr, "%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", pathOf(N));
+        cm::printErrorFormatted("%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", dev.path());
         endProcess(1);
     }
-    const buffer& b = buffers[N][buf.index];
+    const buffer& b = dev.buffers[buf.index];
     // A driver that reports more bytes than its buffer holds is not
     // followed past the end of the mapping.
     const std::size_t used = std::min<std::size_t>(buf.bytesused, b.length);
     process_image(b.start, static_cast<int>(std::min<std::size_t>(used, 0x7fffffff)), N);
-    if (xioctl2(fd[N], VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
+    if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
     return FrameRead::Handled;
 }
 
 void process_image(const void* frame, int length, int N) {
     const std::size_t size = length > 0 ? static_cast<std::size_t>(length) : 0;
     if (!append_memory_output_frame(N, frame, size)) {
-        fputs("Buffer full!\n", stderr);
+        cm::printError("Buffer full!\n");
         // A full buffer raises the clip's type while a clip is being made
         // (the buffer is then saved under the clip's name), else 4 (dropped).
         // A request already pending is kept: overwriting it could turn an
@@ -200,20 +193,19 @@ void process_image(const void* frame, int length, int N) {
     std::size_t n = 0;
     if (g_bStreamingVideo.load(std::memory_order_relaxed) != 0) {
         if (length > kStreamingFrameLimit) {
-            fprintf(stderr, "Streaming Buffer full!... %d bytes\n", length);
+            cm::printErrorFormatted("Streaming Buffer full!... %d bytes\n", length);
         } else if (store_latest_streaming_image(N, frame, static_cast<int>(size)) == StreamingStore::NoTable) {
             marks[n++] = '_';
         } else {
             marks[n++] = '|';
             if (g_bDebugJPEGStreamingFiles) {
                 // The mark stays ahead of anything the debug file reports.
-                fwrite(marks, 1, n, stderr);
+                cm::printError(std::string(marks, n));
                 n = 0;
                 save_streaming_output_buffer(N, "debug");
             }
         }
     }
     marks[n++] = static_cast<char>(N == 0 ? '.' : '0' + N);
-    fwrite(marks, 1, n, stderr);
-    fflush(stderr);
+    cm::printError(std::string(marks, n));
 }

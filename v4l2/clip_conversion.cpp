@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/run_config.h"
+#include "app/time_string.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/footprint.h"
@@ -26,6 +27,7 @@
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_setup.h"
 #include "v4l2/device_state.h"
@@ -148,11 +150,11 @@ bool allDigits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// A time group as this program writes it: 14 digits, '_', 6 digits, and
-// optionally '-' and the number of a repeated name.
+// A time group as this program writes it: a time string, and optionally
+// '-' and the number of a repeated name.
 bool isTimeGroup(std::string_view s) {
-    if (s.size() < 21 || !allDigits(s.substr(0, 14)) || s[14] != '_' || !allDigits(s.substr(15, 6))) return false;
-    return s.size() == 21 || (s[21] == '-' && allDigits(s.substr(22)));
+    if (s.size() < kTimeStringLength || !isTimeString(s.substr(0, kTimeStringLength))) return false;
+    return s.size() == kTimeStringLength || (s[kTimeStringLength] == '-' && allDigits(s.substr(kTimeStringLength + 1)));
 }
 
 bool isClipName(std::string_view s) { return s == "usb" || s == "user" || s == "mem" || s == "ukn"; }
@@ -424,9 +426,7 @@ void queueJob(const std::shared_ptr<ConversionJob>& job, double notBefore) {
         job->paths.temporaryMp4 = dir + "/" + baseName(job->paths.queued);
         command = convert_command(job->settings, job->paths);
     }
-    std::string line = "mp4 convert cmd: " + command + "\n";
-    fputs(line.c_str(), stdout);
-    fflush(stdout);
+    cm::printOut("mp4 convert cmd: " + command + "\n");
     system_commands.append(std::move(command), job->paths.raw, [job](int status) { complete(job, status); },
                            notBefore);
 }
@@ -507,14 +507,14 @@ bool write_format_file(const std::string& rawPath, const ClipFormat& f, int& err
 
 FormatFileRead read_format_file(const std::string& rawPath, ClipFormat& out, std::string& why) {
     const std::string path = format_file_path(rawPath);
-    cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
+    cm::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file) {
         if (errno == ENOENT) return FormatFileRead::Missing;
         why = cm::errnoText(errno);
         return FormatFileRead::Refused;
     }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
         why = "not a regular file of this user";
         return FormatFileRead::Refused;
     }
@@ -525,7 +525,7 @@ FormatFileRead read_format_file(const std::string& rawPath, ClipFormat& out, std
     std::string text(kFormatFileMaxBytes + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
-        ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+        ssize_t n = ::read(file.get(), text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);

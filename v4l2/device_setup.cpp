@@ -16,29 +16,14 @@
 #include "common/clock.h"
 #include "common/sys_error.h"
 #include "common/syscalls.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_state.h"
 
 namespace {
 
-const char* pathOf(int N) {
-    const char* p = dev_name[N].load(std::memory_order_relaxed);
-    return p != nullptr ? p : "(null)";
-}
-
-void toStderr(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void toStderr(const char* fmt, ...) {
-    char buf[kComposeBufferSize];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    fputs(buf, stderr);
-    fflush(stderr);
-}
-
 [[noreturn]] void endWith(const char* fmt, const char* path) {
-    toStderr(fmt, path);
+    cm::printErrorFormatted(fmt, path);
     endProcess(1);
 }
 
@@ -67,12 +52,13 @@ bool setFormat(int N, v4l2_format& fmt) {
         fmt.fmt.pix.pixelformat = want.pixelFormat;
         fmt.fmt.pix.field = want.field;
         if (xioctl2(fd[N], VIDIOC_S_FMT, &fmt) != -1) {
-            toStderr("%s format succeeded! .. after %d trails\n", pathOf(N), attempt);
+            cm::printErrorFormatted("%s format succeeded! .. after %d trails\n", deviceName(N), attempt);
             return true;
         }
         errno_continue("VIDIOC_S_FMT3", N);
         if (attempt < kFormatAttempts) {
-            toStderr("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", pathOf(N), attempt, kFormatAttempts);
+            cm::printErrorFormatted("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt,
+                                    kFormatAttempts);
             cm::sleepSeconds(kFormatRetrySeconds);
         }
     }
@@ -89,9 +75,9 @@ void listFrameIntervals(int N, const v4l2_format& fmt) {
         fi.width = fmt.fmt.pix.width;
         fi.height = fmt.fmt.pix.height;
         if (xioctl2(fd[N], VIDIOC_ENUM_FRAMEINTERVALS, &fi) == -1) break;
-        printf("Frame Interval enum: %u - %u - %u\n", fi.type, fi.discrete.numerator, fi.discrete.denominator);
+        cm::printOutFormatted("Frame Interval enum: %u - %u - %u\n", fi.type, fi.discrete.numerator,
+                              fi.discrete.denominator);
     }
-    fflush(stdout);
 }
 
 // The rate the raw clips are timed with: the driver's time per frame as it
@@ -117,11 +103,11 @@ void setFrameRate(int N, const v4l2_format& fmt) {
     v4l2_fract& tpf = parm.parm.capture.timeperframe;
     xioctl2(fd[N], VIDIOC_G_PARM, &parm);
     if (g_FrameRate != 0) {
-        printf("vidioc_g_parm called frate=%d/%d\n", static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
+        cm::printOutFormatted("vidioc_g_parm called frate=%d/%d\n", static_cast<int>(tpf.numerator),
+                              static_cast<int>(tpf.denominator));
         tpf.numerator = static_cast<unsigned>(g_Numerator);
         tpf.denominator = static_cast<unsigned>(g_FrameRate);
-        printf("vidioc_s_parm set: frate=%d/%d\n", g_Numerator, g_FrameRate);
-        fflush(stdout);
+        cm::printOutFormatted("vidioc_s_parm set: frate=%d/%d\n", g_Numerator, g_FrameRate);
         xioctl2(fd[N], VIDIOC_S_PARM, &parm);
         xioctl2(fd[N], VIDIOC_G_PARM, &parm);
         if (tpf.numerator == static_cast<unsigned>(g_Numerator) && tpf.denominator == static_cast<unsigned>(g_FrameRate))
@@ -130,36 +116,36 @@ void setFrameRate(int N, const v4l2_format& fmt) {
             errno_continue("VIDIOC_S_PARM FAILED TO SET", N);
     }
     recordDeliveredRate(N, tpf);
-    printf("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
-           static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
-    fflush(stdout);
+    cm::printOutFormatted("%dx%d@%d/%d", static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
+                          static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
 }
 
-void mapBuffers(int N) {
+void mapBuffers(const DeviceSlot& dev) {
+    const int N = dev.N;
     notifyAction();
     v4l2_requestbuffers req{};
     req.count = kRequestedBuffers;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
-    if (xioctl2(fd[N], VIDIOC_REQBUFS, &req) == -1) {
-        if (errno == EINVAL) endWith("%s does not support memory mapping\n", pathOf(N));
+    if (xioctl2(dev.fd, VIDIOC_REQBUFS, &req) == -1) {
+        if (errno == EINVAL) endWith("%s does not support memory mapping\n", dev.path());
         errno_exit2("VIDIOC_REQBUFS", N);
     }
-    if (req.count < kMinimumBuffers) endWith("Insufficient buffer memory on %s\n", pathOf(N));
-    buffers[N] = new (std::nothrow) buffer[req.count]();
-    if (buffers[N] == nullptr) {
-        fputs("Out of memory\n", stderr);
+    if (req.count < kMinimumBuffers) endWith("Insufficient buffer memory on %s\n", dev.path());
+    dev.buffers = new (std::nothrow) buffer[req.count]();
+    if (dev.buffers == nullptr) {
+        cm::printError("Out of memory\n");
         endProcess(1);
     }
-    for (n_buffers[N] = 0; n_buffers[N] < req.count; ++n_buffers[N]) {
+    for (dev.n_buffers = 0; dev.n_buffers < req.count; ++dev.n_buffers) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = n_buffers[N];
-        if (xioctl2(fd[N], VIDIOC_QUERYBUF, &buf) == -1) errno_exit2("VIDIOC_QUERYBUF", N);
-        buffer& b = buffers[N][n_buffers[N]];
+        buf.index = dev.n_buffers;
+        if (xioctl2(dev.fd, VIDIOC_QUERYBUF, &buf) == -1) errno_exit2("VIDIOC_QUERYBUF", N);
+        buffer& b = dev.buffers[dev.n_buffers];
         b.length = buf.length;
-        void* start = cm::sys().mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd[N], buf.m.offset);
+        void* start = cm::sys().mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, dev.fd, buf.m.offset);
         if (start == MAP_FAILED) errno_exit2("mmap", N);
         b.start = start;
     }
@@ -205,23 +191,23 @@ FormatRequest format_for_preset(int preset) {
 }
 
 bool open_usb_device(int N) {
-    const char* path = pathOf(N);
+    const char* path = deviceName(N);
     struct stat st {};
     if (cm::sys().stat(path, &st) == -1) {
         int err = errno;
-        toStderr("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::printErrorFormatted("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
     if (!S_ISCHR(st.st_mode)) {
-        toStderr("%s is no device\n", path);
+        cm::printErrorFormatted("%s is no device\n", path);
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
     fd[N] = cm::sys().open(path, O_RDWR | O_NONBLOCK, 0);
     if (fd[N] == -1) {
         int err = errno;
-        toStderr("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
@@ -231,7 +217,7 @@ bool open_usb_device(int N) {
 }
 
 ConfigureResult configure_usb_device(int N) {
-    const char* path = pathOf(N);
+    const char* path = deviceName(N);
     v4l2_capability cap{};
     if (xioctl2(fd[N], VIDIOC_QUERYCAP, &cap) == -1) {
         if (errno == EINVAL) endWith("%s is no V4L2 device\n", path);
@@ -249,7 +235,7 @@ ConfigureResult configure_usb_device(int N) {
         xioctl2(fd[N], VIDIOC_S_CROP, &crop);  // not every driver crops; that is fine
     }
 
-    toStderr("device#%d, Force Format %d, frames %d, fd: %x\n", N, force_format2, frame_count,
+    cm::printErrorFormatted("device#%d, Force Format %d, frames %d, fd: %x\n", N, force_format2, frame_count,
              static_cast<unsigned>(fd[N]));
     const FormatRequest want = format_for_preset(force_format2);
     if (force_format2 == 50) logManualFormat(want);
@@ -266,29 +252,31 @@ ConfigureResult configure_usb_device(int N) {
 
     listFrameIntervals(N, fmt);
     setFrameRate(N, fmt);
-    mapBuffers(N);
+    mapBuffers(device(N));
     setJpegQuality(N);
     return ConfigureResult::Configured;
 }
 
 void release_usb_device(int N) {
-    if (buffers[N] != nullptr) {
-        for (unsigned i = 0; i < n_buffers[N]; ++i) {
-            if (buffers[N][i].start == nullptr) continue;
-            if (cm::sys().munmap(buffers[N][i].start, buffers[N][i].length) == -1) errno_exit2("munmap", N);
+    const DeviceSlot dev = device(N);
+    if (dev.buffers != nullptr) {
+        for (unsigned i = 0; i < dev.n_buffers; ++i) {
+            const buffer& b = dev.buffers[i];
+            if (b.start == nullptr) continue;
+            if (cm::sys().munmap(b.start, b.length) == -1) errno_exit2("munmap", N);
         }
-        delete[] buffers[N];
-        buffers[N] = nullptr;
+        delete[] dev.buffers;
+        dev.buffers = nullptr;
     }
-    n_buffers[N] = 0;
-    delivered_pixel_format[N] = 0;
-    delivered_width[N] = delivered_height[N] = 0;
-    delivered_rate_frames[N] = delivered_rate_seconds[N] = 0;
-    toStderr("%s: %s %d.. Reason: %s\n", pathOf(N), "close fd", fd[N], "Cycle exit");
-    if (fd[N] >= 0 && cm::sys().close(fd[N]) == -1) {
+    dev.n_buffers = 0;
+    dev.pixelFormat = 0;
+    dev.width = dev.height = 0;
+    dev.rateFrames = dev.rateSeconds = 0;
+    cm::printErrorFormatted("%s: %s %d.. Reason: %s\n", dev.path(), "close fd", dev.fd, "Cycle exit");
+    if (dev.fd >= 0 && cm::sys().close(dev.fd) == -1) {
         int err = errno;
-        toStderr("Device: %d, %s error %d, %s, caller: %s\n", N, "close", err, cm::errnoText(err).c_str(), "Cycle exit");
+        cm::printErrorFormatted("Device: %d, %s error %d, %s, caller: %s\n", N, "close", err, cm::errnoText(err).c_str(), "Cycle exit");
     }
-    fd[N] = -1;
+    dev.fd = -1;
     cm::sleepSeconds(1);
 }

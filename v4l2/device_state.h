@@ -3,6 +3,11 @@
 // of its descriptor, buffers and frame memory block; the words that the
 // video creation thread also touches (frame countdown, save request, frame
 // count) are atomic.
+//
+// The arrays keep their historic names and layout (tests and the logging
+// read them by index); DeviceSlot is the view of one device's entries that
+// the worker functions take, so that they name `dev.fd` rather than
+// repeating the index, and so that the device checks live here once.
 #pragma once
 
 #include <pthread.h>
@@ -10,6 +15,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "log/debug.h"
 
 inline constexpr int kV4l2Devices = 5;
 
@@ -63,3 +70,43 @@ extern unsigned delivered_width[kV4l2Devices];           // worker only
 extern unsigned delivered_height[kV4l2Devices];          // worker only
 extern unsigned delivered_rate_frames[kV4l2Devices];     // worker only
 extern unsigned delivered_rate_seconds[kV4l2Devices];    // worker only
+
+// True for a device number the arrays have an entry for (0..4).
+inline bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
+
+// One device's entries of the arrays above, by reference. Cheap to make
+// (device(N)) and to pass; valid for the whole run. N must be valid.
+struct DeviceSlot {
+    int N;
+    int& fd;
+    buffer*& buffers;
+    unsigned& n_buffers;
+    std::atomic<unsigned>& frames_left;
+    std::atomic<int>& saveRequest;        // g_bSaveFile[N]
+    std::atomic<int>& clipRequestPending;
+    MemoryOutput& memory;                 // memory_otuput[N]
+    std::uint32_t& pixelFormat;           // delivered_pixel_format[N]
+    unsigned& width;                      // delivered_width[N]
+    unsigned& height;                     // delivered_height[N]
+    unsigned& rateFrames;                 // delivered_rate_frames[N]
+    unsigned& rateSeconds;                // delivered_rate_seconds[N]
+
+    // The device's path as every message prints it ("(null)" while unset).
+    const char* path() const { return deviceName(N); }
+};
+
+inline DeviceSlot device(int N) {
+    return DeviceSlot{N,
+                      fd[N],
+                      buffers[N],
+                      n_buffers[N],
+                      frames_left[N],
+                      g_bSaveFile[N],
+                      clip_request_pending[N],
+                      memory_otuput[N],
+                      delivered_pixel_format[N],
+                      delivered_width[N],
+                      delivered_height[N],
+                      delivered_rate_frames[N],
+                      delivered_rate_seconds[N]};
+}

@@ -19,6 +19,7 @@
 #include "common/queue_names.h"
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 #include "v4l2/device_state.h"
@@ -52,8 +53,6 @@ void returnResidentTail(unsigned char* data, std::size_t heldBytes) {
     ::madvise(data + kResidentKeepBytes, end - kResidentKeepBytes, MADV_DONTNEED);
 }
 
-bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
-
 std::string tmpDir() { return footprint::resolve(footprint::kTmp); }
 
 bool pathPresent(const std::string& path) {
@@ -83,13 +82,12 @@ ClipPaths uniqueClipPaths(const std::string& name, int N, const std::string& tim
 }
 
 void reportCannotOpen(const std::string& path, int err) {
-    fprintf(stderr, "Cannot open '%s': %d, %s\n", path.c_str(), err, cm::errnoText(err).c_str());
-    fflush(stderr);
+    cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path.c_str(), err, cm::errnoText(err).c_str());
 }
 
 }  // namespace
 
-void set_memory_block_mapper(MemoryBlockMapper mapper) { g_mapper.store(mapper); }
+void setMemoryBlockMapperForTests(MemoryBlockMapper mapper) { g_mapper.store(mapper); }
 
 void init_memory_output_buffer(int N) {
     if (!validDevice(N)) return;
@@ -100,7 +98,7 @@ void init_memory_output_buffer(int N) {
     MemoryBlockMapper mapper = g_mapper.load();
     void* block = mapper != nullptr ? mapper(kMemoryOutputSize) : mapAnonymous(kMemoryOutputSize);
     if (block == nullptr) {
-        fputs("Cannt create an output buffer.. Out of memory\n", stderr);
+        cm::printError("Cannt create an output buffer.. Out of memory\n");
         endProcess(1);
     }
     m.data = static_cast<unsigned char*>(block);
@@ -160,20 +158,20 @@ FileWrite write_file_replacing(const std::string& path, const void* data, std::s
     // mkostemp creates the file exclusively under a name nobody could
     // predict, so no link planted in /tmp is ever followed.
     std::string fresh = dir + "/." + base + ".XXXXXX";
-    cm::UniqueFd fd(::mkostemp(fresh.data(), O_CLOEXEC));
-    if (!fd) {
+    cm::UniqueFd file(::mkostemp(fresh.data(), O_CLOEXEC));
+    if (!file) {
         err = errno;
         return FileWrite::OpenFailed;
     }
-    ::fchmod(fd.get(), kCreatedFileMode);
+    ::fchmod(file.get(), kCreatedFileMode);
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (written < length) {
-        ssize_t n = ::write(fd.get(), bytes + written, length - written);
+        ssize_t n = ::write(file.get(), bytes + written, length - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the file system is full: what was written stays
         written += static_cast<std::size_t>(n);
     }
-    fd.reset();
+    file.reset();
     if (::rename(fresh.c_str(), path.c_str()) != 0) {
         err = errno;
         ::unlink(fresh.c_str());

@@ -71,4 +71,4 @@ FileWrite write_file_replacing(const std::string& path, const void* data, std::s
 // The block of a buffer is mapped through here; tests install a mapper that
 // fails (returns nullptr). nullptr restores the anonymous mapping.
 using MemoryBlockMapper = void* (*)(std::size_t);
-void set_memory_block_mapper(MemoryBlockMapper mapper);
+void setMemoryBlockMapperForTests(MemoryBlockMapper mapper);

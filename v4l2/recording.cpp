@@ -14,6 +14,7 @@
 #include "common/footprint.h"
 #include "common/threads.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/capture_loop.h"
 #include "v4l2/device_setup.h"
@@ -45,46 +46,41 @@ constexpr std::array<char, kPathSize> devicePath(int n) {
 constexpr std::array<char, kPathSize> kDevicePaths[kV4l2Devices] = {devicePath(0), devicePath(1), devicePath(2),
                                                                     devicePath(3), devicePath(4)};
 
-bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }
-
-bool inputSelected(int N) { return N >= 0 && N < 4 && bInputs[N].load(std::memory_order_relaxed) != 0; }
-
 // In one-by-one mode only the input whose turn it is records.
 bool waitingForTurn(int N) {
     return bOneByOne && !(N >= 0 && N < 4 && b1By1Inputs[N].load(std::memory_order_relaxed) != 0);
 }
 
-bool startStreaming(int N) {
-    for (unsigned i = 0; i < n_buffers[N]; ++i) {
+bool startStreaming(const DeviceSlot& dev) {
+    for (unsigned i = 0; i < dev.n_buffers; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = i;
-        if (xioctl2(fd[N], VIDIOC_QBUF, &buf) == -1) {
-            errno_continue("VIDIOC_QBUF4", N);
+        if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) {
+            errno_continue("VIDIOC_QBUF4", dev.N);
             return false;
         }
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl2(fd[N], VIDIOC_STREAMON, &type) == -1) {
-        errno_continue("VIDIOC_STREAMON", N);
+    if (xioctl2(dev.fd, VIDIOC_STREAMON, &type) == -1) {
+        errno_continue("VIDIOC_STREAMON", dev.N);
         return false;
     }
     return true;
 }
 
-void stopStreaming(int N) {
+void stopStreaming(const DeviceSlot& dev) {
     // Stopping the stream also takes every buffer back from the driver, so
     // the next recording can queue them again.
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl2(fd[N], VIDIOC_STREAMOFF, &type) == -1) errno_continue("VIDIOC_STREAMOFF", N);
+    if (xioctl2(dev.fd, VIDIOC_STREAMOFF, &type) == -1) errno_continue("VIDIOC_STREAMOFF", dev.N);
 }
 
 void actOnSaveRequest(int N, int request) {
     if (request == kSaveNone) return;
     if (request == kSaveOverflow) {
-        printf("\nMemory overflow without saving.. # %d\n", request);
-        fflush(stdout);
+        cm::printOutFormatted("\nMemory overflow without saving.. # %d\n", request);
         drop_memory_output_buffer(N);
         return;
     }
@@ -172,23 +168,21 @@ int start_usb_cam_recording(int N) {
     notifyAction();
     notifyAction();
     int result = 0;
-    if (!startStreaming(N)) {
+    if (!startStreaming(device(N))) {
         result = 1;
     } else {
         for (int loop = 1; loop <= kCaptureLoopsPerRecording; ++loop) {
             const int frames = goForOneCaptureLoop(N);
             if (frames == 0) result = 2;
             verbos("%s: capture loop ended..", dev_name[N].load());
-            printf("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
-            fflush(stdout);
+            cm::printOutFormatted("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
             if (g_bSaveFile[N].load() != kSaveNone || exitRequested()) break;
         }
-        stopStreaming(N);
+        stopStreaming(device(N));
     }
     notifyAction();
     const int request = g_bSaveFile[N].load();
-    printf("\nExit with video save status# %d\n", request);
-    fflush(stdout);
+    cm::printOutFormatted("\nExit with video save status# %d\n", request);
     actOnSaveRequest(N, request);
     // Only the request acted on is cleared; one raised meanwhile stays.
     int acted = request;

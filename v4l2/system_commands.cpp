@@ -6,6 +6,7 @@
 #include "common/shell.h"
 #include "common/threads.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 
 SystemCommandQueue system_commands;
@@ -69,12 +70,9 @@ bool runNextSystemCommand() {
     std::size_t waiting = 0;
     SystemCommandQueue::Completion done;
     if (!system_commands.takeFirst(command, waiting, &done)) return false;
-    printf("cmds waiting: %zu\n", waiting);
-    printf("running cmd: %s\n", command.c_str());
-    fflush(stdout);
+    cm::printOutFormatted("cmds waiting: %zu\nrunning cmd: %s\n", waiting, command.c_str());
     int status = cm::runShell(command);
-    printf("cmd result: %d\n", status);
-    fflush(stdout);
+    cm::printOutFormatted("cmd result: %d\n", status);
     if (done) done(status);
     system_commands.finished();
     return true;

@@ -220,6 +220,13 @@ TEST(TimeStringTest, FourteenDigitsUnderscoreAndMicroseconds) {
     char buf[kTimeStringBufferSize];
     EXPECT_EQ(getTimeString(buf), 21);
     EXPECT_STREQ(buf, "20240105100000_000042");
+    // The parsers of picture and clip names accept what is written here, and
+    // nothing of another shape.
+    EXPECT_EQ(timeString(), buf);
+    EXPECT_TRUE(isTimeString(buf));
+    for (const char* other : {"", "20240105100000000042", "20240105100000_00004", "20240105100000_0000421",
+                              "2024010510000x_000042", "20240105100000-000042", "20240105100000_00004 "})
+        EXPECT_FALSE(isTimeString(other)) << other;
 }
 
 }  // namespace

@@ -122,13 +122,13 @@ void FakeDevices::install() {
     g_fakeCalls.open = fakeOpen;
     g_fakeCalls.close = fakeClose;
     g_fakeCalls.ioctl = fakeIoctl;
-    cm::setSysCalls(&g_fakeCalls);
-    setPictureSourceFactory(queueSource);
+    cm::setSysCallsForTests(&g_fakeCalls);
+    setPictureSourceFactoryForTests(queueSource);
 }
 
 void FakeDevices::uninstall() {
-    cm::setSysCalls(nullptr);
-    setPictureSourceFactory(nullptr);
+    cm::setSysCallsForTests(nullptr);
+    setPictureSourceFactoryForTests(nullptr);
 }
 
 FakeDevices& devices() { return *g_devices; }

@@ -29,7 +29,7 @@ protected:
         bMemoryStore = 1;
         select("1000");
         g_draws.store(0);
-        setRandomDraw(nullptr);
+        setRandomDrawForTests(nullptr);
         // Every sleep is recorded with its length and the save type shown
         // while it lasts.
         clock.onSleep([this](const timespec& now) {
@@ -43,7 +43,7 @@ protected:
         lastTime = start.tv_sec + start.tv_nsec / 1e9;
     }
     void TearDown() override {
-        setRandomDraw(nullptr);
+        setRandomDrawForTests(nullptr);
         CaptureTest::TearDown();
     }
     void writeControl(int alert, long long userVideo, long long cams = 0) {
@@ -154,7 +154,7 @@ TEST_F(VideoCreationTest, MissingControlFileKeepsTheLastRecord) {
 
 TEST_F(VideoCreationTest, RandomAlertsComeOncePerTwoHundredDrawsAndLiveInMemoryOnly) {
     g_bRandomVideos = 1;
-    setRandomDraw(countingDraw);
+    setRandomDrawForTests(countingDraw);
     writeControl(0, 0);
     std::string out = passes(400);
     EXPECT_EQ(g_draws.load(), 400);
@@ -166,7 +166,7 @@ TEST_F(VideoCreationTest, RandomAlertsComeOncePerTwoHundredDrawsAndLiveInMemoryO
 }
 
 TEST_F(VideoCreationTest, WithoutRandomVideosNothingIsDrawn) {
-    setRandomDraw(countingDraw);
+    setRandomDrawForTests(countingDraw);
     writeControl(0, 0);
     std::string out = passes(10);
     EXPECT_EQ(g_draws.load(), 0);

@@ -15,7 +15,7 @@ protected:
     void SetUp() override { testing::internal::CaptureStdout(); }
     void TearDown() override {
         uninit_streaming_output_buffer();
-        set_streaming_allocator(nullptr);
+        setStreamingAllocatorForTests(nullptr);
         testing::internal::GetCapturedStdout();
     }
     static int latestLength(int i) {
@@ -91,7 +91,7 @@ TEST_F(FrameBuffersTest, AllocationFailureOfOneEntryLeavesTheOthersWorking) {
     calls = 0;
     // Entry order is 0..4 with the latest buffer first: the fifth call is
     // the latest buffer of entry 2.
-    set_streaming_allocator([](std::size_t n) -> void* { return ++calls == 5 ? nullptr : std::malloc(n); });
+    setStreamingAllocatorForTests([](std::size_t n) -> void* { return ++calls == 5 ? nullptr : std::malloc(n); });
     testing::internal::CaptureStderr();
     init_streaming_buffer();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Cann't create an streaming buffer.. Out of memory\n");

@@ -29,9 +29,9 @@ namespace {
 class ScaledClock final : public cm::Clock {
 public:
     explicit ScaledClock(int speedUp = 20) : speedUp_(speedUp), realStart_(std::chrono::steady_clock::now()) {
-        cm::setClock(this);
+        cm::setClockForTests(this);
     }
-    ~ScaledClock() override { cm::setClock(nullptr); }
+    ~ScaledClock() override { cm::setClockForTests(nullptr); }
     timespec now() override {
         auto real = std::chrono::steady_clock::now() - realStart_;
         long long us = 1700000000LL * 1000000 + std::chrono::duration_cast<std::chrono::microseconds>(real).count() * speedUp_;

@@ -32,7 +32,7 @@ protected:
             std::lock_guard<std::mutex> g(urlLock());
             urlStore().clear();
         }
-        setNotificationSink([](const char* url) {
+        setNotificationSinkForTests([](const char* url) {
             std::lock_guard<std::mutex> g(urlLock());
             urlStore().push_back(url);
         });
@@ -42,7 +42,7 @@ protected:
     void TearDown() override {
         disconnectStreamingServer();
         uninit_streaming_output_buffer();
-        setNotificationSink(nullptr);
+        setNotificationSinkForTests(nullptr);
         // gtest reports failures on standard output, which is captured:
         // hand everything over when something failed.
         if (HasFailure()) std::fputs(output().c_str(), stderr);

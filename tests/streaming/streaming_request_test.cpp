@@ -240,7 +240,7 @@ TEST_F(RequestTest, StartedStreamingNotificationAtMostOnceAMinute) {
 // Without a sink of the test's own, the notification becomes one record of
 // the notification queue file.
 TEST_F(RequestTest, NotificationIsAppendedToTheNotificationQueue) {
-    setNotificationSink(nullptr);
+    setNotificationSinkForTests(nullptr);
     addNotificationWSCallToQueue();
     cmd_idx = 7;
     addNotificationWSCallToQueue();

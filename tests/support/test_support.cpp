@@ -15,10 +15,10 @@
 namespace cmtest {
 
 FakeClock::FakeClock(time_t startSeconds) : nowUs_(static_cast<long long>(startSeconds) * 1000000) {
-    cm::setClock(this);
+    cm::setClockForTests(this);
 }
 
-FakeClock::~FakeClock() { cm::setClock(nullptr); }
+FakeClock::~FakeClock() { cm::setClockForTests(nullptr); }
 
 timespec FakeClock::now() {
     std::lock_guard<std::mutex> g(lock_);

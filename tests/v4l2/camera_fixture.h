@@ -36,8 +36,8 @@ namespace v4l2test {
 // the cameras, paced by real time, go on delivering.
 class ScaledClock final : public cm::Clock {
 public:
-    explicit ScaledClock(long long scale) : scale_(scale) { cm::setClock(this); }
-    ~ScaledClock() override { cm::setClock(nullptr); }
+    explicit ScaledClock(long long scale) : scale_(scale) { cm::setClockForTests(this); }
+    ~ScaledClock() override { cm::setClockForTests(nullptr); }
     timespec now() override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);

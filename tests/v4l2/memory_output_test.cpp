@@ -367,7 +367,7 @@ TEST(MemoryOutputDeathTest, BlockThatCannotBeHadEndsTheProcessWithStatus1) {
     GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
     EXPECT_EXIT(
         {
-            set_memory_block_mapper(failingMapper);
+            setMemoryBlockMapperForTests(failingMapper);
             init_memory_output_buffer(0);
         },
         testing::ExitedWithCode(1),

@@ -90,7 +90,7 @@ struct AlertPlacement {
         cameras = &cm::sys();
         calls = *cameras;
         calls.ioctl = ioctl;
-        cm::setSysCalls(&calls);
+        cm::setSysCallsForTests(&calls);
     }
     static void arm(int frame) {
         due.store(false);

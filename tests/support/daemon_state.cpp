@@ -31,17 +31,17 @@ namespace cmtest {
 
 void resetDaemonState() {
     // Seams that tests replace.
-    cm::setClock(nullptr);
-    cm::setSysCalls(nullptr);
-    setPictureSourceFactory(nullptr);
-    setRandomDraw(nullptr);
-    set_memory_block_mapper(nullptr);
-    set_streaming_allocator(nullptr);
-    setNotificationSink(nullptr);
+    cm::setClockForTests(nullptr);
+    cm::setSysCallsForTests(nullptr);
+    setPictureSourceFactoryForTests(nullptr);
+    setRandomDrawForTests(nullptr);
+    setMemoryBlockMapperForTests(nullptr);
+    setStreamingAllocatorForTests(nullptr);
+    setNotificationSinkForTests(nullptr);
     setNotificationOpenForTests(nullptr);
     cm::setFreeSpaceProbeForTests(nullptr);
     clearPendingNotificationRecordsForTests();
-    setStreamingTimings(StreamingTimings{});
+    setStreamingTimingsForTests(StreamingTimings{});
 
     // app: the options, at their defaults.
     resetRunConfig();

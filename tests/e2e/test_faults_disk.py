@@ -43,6 +43,10 @@ BASE_SIZE = RESERVE + MIB // 4
 REQUEST_EVERY = 3.0
 CPU_WINDOW = 12.0  # real seconds: two minutes of the daemon's clock
 CPU_SHARE_MAX = 0.10
+# Output while full and quiet, per minute of the daemon's clock: its upload
+# retries say a few lines each; a file logged on every walk of the queue
+# would say far more.
+OUTPUT_PER_MINUTE_MAX = 16 * 1024
 
 SAVED_RAW = re.compile(r"^\S+: (\S+/tmp/((?:usb|user)_\d_\S+)\.raw)$", re.M)
 NOT_WRITTEN = re.compile(r"^Raw clip (\S+) not written: no room", re.M)
@@ -134,6 +138,7 @@ class FullDiskTest(unittest.TestCase):
         print("\nfull: %s; daemon CPU %.3f of a core, %d bytes of output over %.0f s" % (
             full, share, out_growth, CPU_WINDOW))
         self.assertLess(share, CPU_SHARE_MAX, "the daemon is busy while the disks are full")
+        self.assertLess(out_growth, OUTPUT_PER_MINUTE_MAX * CPU_WINDOW * FASTER / 60, "the daemon chatters while full")
         self.assertLess(full["base"], RESERVE + MIB // 2, "the base directory never filled")
         for name in self.queue_files():
             codec, width, height, frames = probe_clip(os.path.join(self.board.path(QUEUE), name))

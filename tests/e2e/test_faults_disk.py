@@ -41,6 +41,9 @@ FTP_LOG_MAX = MIB + 64 * 1024
 TMP_SIZE = RESERVE + 2 * MIB
 BASE_SIZE = RESERVE + MIB // 4
 REQUEST_EVERY = 3.0
+# Real seconds without a new raw clip or conversion after which the
+# requests are taken to be done (a recording takes about 6 s).
+SETTLE = 10.0
 CPU_WINDOW = 12.0  # real seconds: two minutes of the daemon's clock
 CPU_SHARE_MAX = 0.10
 # Output while full and quiet, per minute of the daemon's clock: its upload
@@ -125,12 +128,20 @@ class FullDiskTest(unittest.TestCase):
                 beyond = requests + 4
         self.assertEqual(self.ledger.files(), [])
 
-        # Full: the conversions of the last requests end, then a quiet
-        # stretch in which the daemon only retries its uploads.
-        wait_until(lambda: not glob.glob(self.tmp + "/*.raw"), 60, "the last raw clips converted or removed", d,
-                   step=0.5)
-        time.sleep(2)
-        full = {"tmp": free_bytes(self.tmp), "base": free_bytes(self.base), "queued": len(self.queue_files())}
+        # Full: the recordings and conversions of the last requests end
+        # (no raw clip left and none saved or converted for a while), then
+        # a quiet stretch in which the daemon only retries its uploads.
+        settled = {"events": None, "since": 0.0}
+
+        def clips_settled():
+            events = (len(SAVED_RAW.findall(d.stderr)), d.stdout.count("mp4 convert cmd: "))
+            now = time.monotonic()
+            if events != settled["events"] or glob.glob(self.tmp + "/*.raw"):
+                settled.update(events=events, since=now)
+            return now - settled["since"] > SETTLE
+        wait_until(clips_settled, 90, "the last clips recorded and converted", d, step=0.5)
+        kept = self.queue_files()
+        full = {"tmp": free_bytes(self.tmp), "base": free_bytes(self.base), "queued": len(kept)}
         ticks, start, out_before = cpu_ticks(d.proc.pid), time.monotonic(), len(d.stdout)
         time.sleep(CPU_WINDOW)
         share = (cpu_ticks(d.proc.pid) - ticks) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - start)
@@ -161,6 +172,7 @@ class FullDiskTest(unittest.TestCase):
         # Each uploaded clip decodes, shows its own camera, was stored and
         # announced once; the notification file is whole records.
         uploaded = self.ledger.files()
+        self.assertEqual(sorted(set(kept) - set(uploaded)), [], "clips kept through the outage, not uploaded")
         counts = self.ledger.store_counts()
         urls = self.board.notification_urls()
         self.assertEqual(sorted(urls), sorted(notify_url(self.board.path(QUEUE + "/" + n)) for n in uploaded))

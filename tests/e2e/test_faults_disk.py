@@ -29,8 +29,9 @@ from harness import HOME, QUICK_REDIAL_TOOL, FtpServer, probe_clip, wait_until
 FASTER = 10
 MIB = 1 << 20
 # The daemon's reserve (cm::kDiskReserveBytes) and its log bounds
-# (log/debug.h; the upload tool's logs are cut back before an upload once
-# past 1 MiB, so they may pass it by what one upload writes).
+# (log/debug.h, upload/ftp_upload.h: the upload tool's logs are cut back
+# before an upload once past 1 MiB, so they may pass it by what one upload
+# writes).
 RESERVE = 8 * MIB
 DAILY_LOG_MAX = 4 * MIB
 FTP_LOG_MAX = MIB + 64 * 1024

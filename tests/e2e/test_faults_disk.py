@@ -89,7 +89,6 @@ def free_bytes(path):
 class FullDiskTest(unittest.TestCase):
     def setUp(self):
         self.board = fresh_board(self, switches="1111")
-        keep_output_on_failure(self, lambda: self.board.daemon)
         self.tmp = mount_small(self.board, "/tmp", TMP_SIZE)
         self.base = mount_small(self.board, HOME, BASE_SIZE)
 
@@ -99,6 +98,7 @@ class FullDiskTest(unittest.TestCase):
             for path in (self.tmp, self.base):
                 subprocess.run(["umount", "-l", path])
         self.addCleanup(unmount)
+        keep_output_on_failure(self, lambda: self.board.daemon)  # before the file systems go
         self.ftp = FtpServer(self.board.path("/ftp"), up=False)
         self.addCleanup(self.ftp.close)
         self.ledger = ServerLedger(self.ftp)
@@ -207,6 +207,8 @@ class FullDiskTest(unittest.TestCase):
         for path in glob.glob(logs + "/*"):
             bound = DAILY_LOG_MAX if os.path.basename(path)[:1].isdigit() else FTP_LOG_MAX
             self.assertLessEqual(os.path.getsize(path), bound, path)
+        print("logs: " + ", ".join("%s %d" % (os.path.basename(p), os.path.getsize(p))
+                                   for p in sorted(glob.glob(logs + "/*"))))
 
 
 if __name__ == "__main__":

@@ -389,8 +389,15 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
         queueJob(job, clockSeconds() + kLockBusyPauseSeconds);
         return;
     }
-    if (!isOwnRegularFile(p.raw)) {
+    // A raw clip removed to make room before its conversion could be taken
+    // back is gone, even when the lock's flock has since created an empty
+    // file at its name: no clip is ever empty, and trying an empty file again
+    // would only fail five times and set it aside.
+    struct stat raw {};
+    if (!isOwnRegularFile(p.raw, &raw) || raw.st_size == 0) {
         removeOwnFile(p.temporaryMp4);
+        removeOwnFile(p.raw);
+        removeOwnFile(format_file_path(p.raw));
         verbos("Conversion of %s: the raw clip is gone", p.raw.c_str());
         return;
     }

@@ -185,7 +185,9 @@ namespace {
 // Room in /tmp for a raw clip of `bytes`, made by removing the clips
 // nothing works on: set-aside clips first, then the oldest raw clips still
 // waiting for their conversion (which is withdrawn), never the one being
-// converted; each goes with its format file, with one log line.
+// converted, nor one whose conversion is not queued yet (another camera's
+// clip that has just been written: its conversion comes next); each goes
+// with its format file, with one log line.
 bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes) {
     const std::string tmp = tmpDir();
     if (cm::roomFor(tmp, bytes)) return true;
@@ -197,6 +199,8 @@ bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes) {
     const cm::Eviction e = cm::makeRoom(tmp, bytes, candidates, [](const cm::Evictable& c) {
         struct stat st {};
         if (::lstat(c.path.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return false;
+        const bool waiting = is_raw_clip_name(c.path.substr(c.path.rfind('/') + 1), false);
+        if (waiting && !system_commands.claims(c.path)) return false;
         if (!system_commands.withdraw(c.path)) return false;
         ::unlink(format_file_path(c.path).c_str());
         return true;

@@ -350,6 +350,24 @@ TEST_F(ConversionTest, FailuresWhileSpaceIsShortAreNotHeldAgainstTheClip) {
     EXPECT_TRUE(fileExists(queued("usb_0_20240105123000_000001")));
 }
 
+// A raw clip removed (to make room) after its conversion was queued: the
+// clip's lock (flock) creates an empty file at its name and the converter
+// fails on it. The clip is gone, with one line; nothing is retried or set
+// aside, and nothing is left in /tmp.
+TEST_F(ConversionTest, AClipRemovedBeforeItsConversionRanIsGoneNotRetried) {
+    converter("[ -s \"$in\" ] || exit 1\n" + std::string(kWhole));
+    saveRaw("usb_0_20240105123000_000001");
+    convert("usb_0_20240105123000_000001");
+    ASSERT_EQ(unlink(raw("usb_0_20240105123000_000001").c_str()), 0);
+    EXPECT_EQ(runFor(400), 1);
+    EXPECT_EQ(system_commands.size(), 0u);
+    for (const std::string& n : cmtest::listDir(root.path("/tmp"))) EXPECT_EQ(n.find("usb_0_"), std::string::npos) << n;
+    EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 0u);
+    const std::string daily = log();
+    EXPECT_EQ(countOf(daily, "Conversion of " + raw("usb_0_20240105123000_000001") + ": the raw clip is gone"), 1);
+    EXPECT_EQ(daily.find("set aside"), std::string::npos);
+}
+
 TEST_F(ConversionTest, ALockedClipWaitsForTheConverterHoldingItWithoutFailing) {
     converter(kWhole);
     saveRaw("usb_0_20240105123000_000001");

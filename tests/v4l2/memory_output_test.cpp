@@ -269,6 +269,12 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
     const std::string waiting = clip("usb_2_20240101000000_000001.raw", 2);
     const std::string setAside = clip("usb_0_20240101000000_000003.raw.failed", 3);
     writeFile(format_file_path(waiting), "pixelformat=MJPG\n");
+    // The oldest: another camera's clip, written a moment ago, whose
+    // conversion is not queued yet.
+    const std::string saving = g_tmp + "/usb_0_20240101000000_000000.raw";
+    writeFile(saving, std::string(300, 'c'));
+    timespec t0[2] = {{0, 0}, {0, 0}};
+    utimensat(AT_FDCWD, saving.c_str(), t0, 0);
     system_commands.append("convert 3", running);
     std::string command;
     std::size_t n = 0;
@@ -285,6 +291,7 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
     EXPECT_FALSE(fileExists(format_file_path(waiting)));
     EXPECT_FALSE(system_commands.claims(waiting));
     EXPECT_TRUE(fileExists(running));
+    EXPECT_TRUE(fileExists(saving));
 
     // No room even without every clip nothing works on: the new clip is
     // dropped with a line, the one being converted stays.
@@ -294,6 +301,7 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
     system_commands.finished();
     finishCapture();
     EXPECT_TRUE(fileExists(running));
+    EXPECT_TRUE(fileExists(saving));
     EXPECT_FALSE(fileExists(rawPath("usb", 1, "-2")));
     EXPECT_EQ(memory_otuput[1].len.load(), 0u);
     EXPECT_NE(out.find("disk space short for the raw clip " + rawPath("usb", 1) + ": removed the oldest " + setAside),

@@ -293,7 +293,12 @@ class BoardImageTest(unittest.TestCase):
         self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
 
     def wait_until(self, condition, what, timeout):
-        harness.wait_until(condition, timeout * SLOW, what, self.board.daemon, step=0.2)
+        try:
+            harness.wait_until(condition, timeout * SLOW, what, self.board.daemon, step=0.2)
+        except AssertionError as e:
+            # The converter's command lines and results tell most.
+            runs = re.findall(r"^(?:running cmd|cmd result): .*$", self.board.daemon.stdout, re.M)
+            raise AssertionError("%s\nconversions:\n%s" % (e, "\n".join(runs))) from None
 
     def on_server(self, pattern):
         d = os.path.join(self.server_dir, SERIAL)

@@ -19,8 +19,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cache="${CM_IMAGE_CACHE:-/var/cache/capture-module-images}"
 suite=bookworm
 # What the package depends on (its Depends field, without versions), and
-# systemd, which starts it on the board. The test fails, naming it, when the
-# package depends on a package missing here.
+# systemd, which starts it on the board. Should the package come to depend
+# on a package missing here, its installation in the test fails (the test
+# has no network to fetch it) and apt-get's output names it.
 packages="systemd ffmpeg ncftp libopencv-core406 libopencv-imgproc406 libopencv-imgcodecs406
 libopencv-videoio406 libturbojpeg0"
 started=$(date +%s)

@@ -38,8 +38,8 @@ if [ $# -eq 0 ]; then
       "$1/scripts/run-sanitizer-tests.sh" address thread &&
       "$1/scripts/run-fuzzers.sh"' other-builds "$top" > "$builds_log" 2>&1 &
   builds=$!
-  # The board images' base roots are made meanwhile too (on the first run
-  # only: then they are kept), mostly waiting on the Debian mirror.
+  # The board images' base roots are made meanwhile too, at the same low
+  # priority (on the first run only: then they are kept).
   roots_log="$build/board-image-roots.log"
   setsid nice -n 19 "$top/scripts/run-board-image-tests.sh" --roots > "$roots_log" 2>&1 &
   roots=$!

@@ -47,10 +47,21 @@ def set_gpio(root, pin, value):
 
 def make(root, serial="BBBK1234", switches="1111", dip5=0, dip6=0):
     root = os.path.abspath(root)
-    for d in ("home/Tarvisel/log", "home/Tarvisel/queue", "tmp", "sys/class/gpio",
-              "sys/bus/i2c/devices/1-0050", "usr/bin"):
+    for d in ("home/Tarvisel/log", "home/Tarvisel/queue", "tmp", "usr/bin"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
     os.chmod(os.path.join(root, "tmp"), 0o1777)
+    make_sys(root, serial, switches, dip5, dip6)
+    link(os.path.join(root, "usr/bin/ncftpput"), "/usr/bin/ncftpput")
+    link(os.path.join(root, "usr/bin/avconv"), CONVERTER)
+    return root
+
+
+def make_sys(root, serial="BBBK1234", switches="1111", dip5=0, dip6=0):
+    """The board's kernel interfaces under `root`: the sysfs GPIO tree and
+    the identity EEPROM, as plain files (also the whole layout for a board
+    image whose /sys is a directory of its own)."""
+    for d in ("sys/class/gpio", "sys/bus/i2c/devices/1-0050"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
     for name in ("export", "unexport"):
         open(os.path.join(root, "sys/class/gpio", name), "w").close()
     pins = {pin: int(switches[i]) for i, pin in enumerate(CAMERA_SWITCH_PINS)}
@@ -65,9 +76,6 @@ def make(root, serial="BBBK1234", switches="1111", dip5=0, dip6=0):
         set_gpio(root, pin, value)
     with open(os.path.join(root, "sys/bus/i2c/devices/1-0050/eeprom"), "wb") as f:
         f.write(eeprom_image(serial))
-    link(os.path.join(root, "usr/bin/ncftpput"), "/usr/bin/ncftpput")
-    link(os.path.join(root, "usr/bin/avconv"), CONVERTER)
-    return root
 
 
 def cache_value(build, name, default):

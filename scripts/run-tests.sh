@@ -4,7 +4,8 @@
 #      run of each benchmark;
 #   2. the unit tests of the board (armhf) build under qemu-arm;
 #   3. the unit and end-to-end tests under ASan+UBSan and under TSan;
-#   4. every libFuzzer target for a bounded time.
+#   4. every libFuzzer target for a bounded time;
+#   5. the package installed and run on Debian 12 images (amd64, armhf).
 #   scripts/run-tests.sh            all of it
 #   scripts/run-tests.sh -L unit    only native tests matching a ctest
 #                                   selection (extra arguments go to ctest;
@@ -37,7 +38,12 @@ if [ $# -eq 0 ]; then
       "$1/scripts/run-sanitizer-tests.sh" address thread &&
       "$1/scripts/run-fuzzers.sh"' other-builds "$top" > "$builds_log" 2>&1 &
   builds=$!
-  trap 'if [ -n "$builds" ]; then kill -- -"$builds" 2>/dev/null || true; fi' EXIT
+  # The board images' base roots are made meanwhile too, at the same low
+  # priority (on the first run only: then they are kept).
+  roots_log="$build/board-image-roots.log"
+  setsid nice -n 19 "$top/scripts/run-board-image-tests.sh" --roots > "$roots_log" 2>&1 &
+  roots=$!
+  trap 'for g in $builds $roots; do kill -- -"$g" 2>/dev/null || true; done' EXIT
 fi
 if [ $# -gt 0 ]; then
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" "$@")
@@ -68,4 +74,15 @@ if [ $# -eq 0 ]; then
   stage_done "ThreadSanitizer build and tests"
   "$top/scripts/run-fuzzers.sh" "${CM_FUZZ_SECONDS:-20}"
   stage_done "fuzzers"
+  status=0
+  wait "$roots" || status=$?
+  roots=""
+  if [ "$status" -ne 0 ]; then
+    tail -50 "$roots_log"
+    echo "the board images' base roots could not be made"
+    exit 1
+  fi
+  stage_done "the board images' base roots, after the fuzzers"
+  "$top/scripts/run-board-image-tests.sh"
+  stage_done "board images"
 fi

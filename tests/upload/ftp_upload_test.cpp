@@ -251,10 +251,10 @@ TEST_F(FtpUploadTest, EndingWaitsForAnUploadUnderWayAndItsRecord) {
     setting.raiseExitInMemory();
     // The server takes the rest 5 s into the ending's wait.
     const timespec start = cm::now();
-    bool released = false;
+    // Both the FTP thread and the ending sleep on the clock: one releases.
+    std::atomic<bool> released{false};
     clock.onSleep([&](const timespec& now) {
-        if (!released && cm::secondsBetween(start, now) >= 5) {
-            released = true;
+        if (cm::secondsBetween(start, now) >= 5 && !released.exchange(true)) {
             server.hold(false);
             cmtest::eventually([] { return !uploadUnderWay(); });
         }

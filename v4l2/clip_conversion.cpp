@@ -620,7 +620,7 @@ std::string convert_command(const ConverterSettings& s, const ClipPaths& p) {
     const std::string out = cm::shellQuote(p.temporaryMp4);
     const std::string format = converter_format_flags(s.input);
     const std::string rate = converter_rate_flags(s.input);
-    const std::string guard = "flock -n -E " + std::to_string(kConverterLockBusyStatus) + " " + raw + " timeout -k " +
+    const std::string guard = "flock -n -E " + std::to_string(kConverterLockBusyStatus) + " " + raw + " timeout --foreground -k " +
                               std::to_string(kConverterKillGraceSeconds) + " " + std::to_string(s.timeLimitSeconds) +
                               " ";
     if (s.copy) return guard + conv + " " + format + " -i " + raw + " -vcodec copy " + out;

@@ -27,15 +27,18 @@
 // driver does not report its rate the asked rate stands; when nothing is
 // known there is no input rate, as before.
 //
-// Command. "flock -n -E 75 <raw> timeout -k 30 <limit> <converter> <input
-// options> -i <raw> <output options> -y <output>" (the converter's own part
-// as it always was). The lock on the raw clip is held by flock, timeout and
-// the converter together, so that a converter left running by an earlier
-// process (ended by the exit flag, or killed alone) still holds it: a
-// second converter of the same clip never starts; the lock being busy
-// (status 75) only means "try again later". timeout ends a converter that
-// runs past kConverterTimeLimitSeconds (TERM, then KILL 30 s later); that
-// counts as a failure.
+// Command. "flock -n -E 75 <raw> timeout --foreground -k 30 <limit>
+// <converter> <input options> -i <raw> <output options> -y <output>" (the
+// converter's own part as it always was). The lock on the raw clip is held
+// by flock, timeout and the converter together, so that a converter left
+// running by an earlier process (ended by the exit flag, or killed alone)
+// still holds it: a second converter of the same clip never starts; the
+// lock being busy (status 75) only means "try again later". timeout ends a
+// converter that runs past kConverterTimeLimitSeconds (TERM, then KILL 30 s
+// later); that counts as a failure. "--foreground" keeps the converter in
+// the daemon's process group, so that a supervisor ending the daemon's
+// group ends the conversion with it (the converter front end execs the
+// converter itself, which timeout then still ends at the limit).
 //
 // Output. The converter writes into a private directory made at start with
 // mkdtemp (mode 0700) in /tmp: nobody can predict, pre-empt or plant a link

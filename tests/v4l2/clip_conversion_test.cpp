@@ -42,7 +42,7 @@ TEST(ConverterCommandTest, DefaultUserClipRunsUnderTheClipsLockAndATimeLimitInto
     EXPECT_EQ(kUser1.temporaryMp4, "/tmp/capture_module.convert.Ab12Cd/user_1_20240105123000_123456.mp4");
     EXPECT_EQ(kUser1.queued, "/home/Tarvisel/queue/user_1_20240105123000_123456.mp4");
     EXPECT_EQ(convert_command(defaults(), kUser1),
-              "flock -n -E 75 /tmp/user_1_20240105123000_123456.raw timeout -k 30 4800 "
+              "flock -n -E 75 /tmp/user_1_20240105123000_123456.raw timeout --foreground -k 30 4800 "
               "/usr/bin/avconv -f mjpeg   -i /tmp/user_1_20240105123000_123456.raw -r 30000/1001  -y  "
               "/tmp/capture_module.convert.Ab12Cd/user_1_20240105123000_123456.mp4");
 }

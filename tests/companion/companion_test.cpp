@@ -1,9 +1,7 @@
 #include "companion/companion.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
-#include <csignal>
 #include <vector>
 
 #include "control/settings.h"
@@ -90,15 +88,11 @@ TEST_F(CompanionTest, BadInputIsRefusedAndWritesNothing) {
 TEST_F(CompanionTest, ARecordThatCannotBeWrittenFailsTheCommandAndKeepsTheOldRecord) {
     ASSERT_EQ(run({"cams", "3"}), 0);
     const std::string before = cmtest::readFile(controlFile());
-    // A full file system: no file of the process may grow past 20 bytes.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit full = old;
-    full.rlim_cur = 20;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
-    const int status = run({"alert", "on"});
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    int status;
+    {
+        cmtest::FileSizeLimit full(20);  // no file of the process may grow past 20 bytes
+        status = run({"alert", "on"});
+    }
     EXPECT_EQ(status, 1);
     EXPECT_EQ(cmtest::readFile(controlFile()), before);
     for (const std::string& n : cmtest::listDir(root.path("/home/Tarvisel")))

@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 
@@ -87,26 +85,6 @@ TEST_F(LoggingTest, MissingLogDirectoryLosesTheFileEntryButNotTheConsoleLine) {
     EXPECT_FALSE(cmtest::fileExists(todaysFile()));
 }
 
-// A full file system: the file limit of the process makes every write past
-// it short, as a full disk does.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{bytes, saved_.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, previous_);
-    }
-
-private:
-    rlimit saved_{};
-    sighandler_t previous_;
-};
-
 TEST_F(LoggingTest, AFullFileSystemNeverTearsAnEntryAndIsReportedOncePerEpisode) {
     // The limit applies to every file the process writes, the captured
     // console streams too: the day's file is made larger than they get.
@@ -115,7 +93,7 @@ TEST_F(LoggingTest, AFullFileSystemNeverTearsAnEntryAndIsReportedOncePerEpisode)
     CaptureStderr();
     fileLog(earlier.c_str());  // a write that succeeds ends any earlier episode
     {
-        FileSizeLimit full(earlier.size() + 1 + 5);
+        cmtest::FileSizeLimit full(earlier.size() + 1 + 5);
         verbos("second entry, longer than the room left");
         verbos("third");
     }
@@ -128,7 +106,7 @@ TEST_F(LoggingTest, AFullFileSystemNeverTearsAnEntryAndIsReportedOncePerEpisode)
     CaptureStderr();
     verbos("room again");
     {
-        FileSizeLimit full(earlier.size() + 1 + 11 + 1);
+        cmtest::FileSizeLimit full(earlier.size() + 1 + 11 + 1);
         verbos("full again");
     }
     GetCapturedStdout();

@@ -1,5 +1,9 @@
 #include "support/test_support.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -153,6 +157,22 @@ bool eventually(const std::function<bool()>& done, double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes) {
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    savedCur_ = saved.rlim_cur;
+    savedMax_ = saved.rlim_max;
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{static_cast<rlim_t>(bytes), saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    rlimit saved{static_cast<rlim_t>(savedCur_), static_cast<rlim_t>(savedMax_)};
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous_);
 }
 
 }  // namespace cmtest

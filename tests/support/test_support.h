@@ -70,6 +70,22 @@ void removeTree(const std::string& path);
 // foreign binary directly.
 const char* threadedDeathTestStyle();
 
+// A full file system, for as long as the object lives: no file of the
+// process may grow past `bytes` (writes beyond it are short, as on a full
+// disk; SIGXFSZ is ignored meanwhile). Captured console streams are files
+// too, so they are held to the same limit.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(unsigned long long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    unsigned long long savedCur_ = 0, savedMax_ = 0;
+    void (*previous_)(int) = nullptr;
+};
+
 // Lines of `text`.
 std::vector<std::string> splitLines(const std::string& text);
 // Occurrences of `needle` in `text`.

@@ -160,18 +160,13 @@ TEST_F(PositionURLFileTest, ARecordThatCannotBeWrittenWholeGoesInLaterInItsPlace
     second.saveRecord();
     EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/unopened", "/second"}));
 
-    // Room for half a record more: the file system fills up mid-record.
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 3500;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    cut.saveRecord();
-    third.saveRecord();
-    EXPECT_EQ(cmtest::readFile(file).size(), 3000u);
-    EXPECT_FALSE(retryPendingNotificationRecords());
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    {
+        cmtest::FileSizeLimit roomForHalfARecord(3500);  // the file system fills up mid-record
+        cut.saveRecord();
+        third.saveRecord();
+        EXPECT_EQ(cmtest::readFile(file).size(), 3000u);
+        EXPECT_FALSE(retryPendingNotificationRecords());
+    }
     EXPECT_TRUE(retryPendingNotificationRecords());
     std::string out = GetCapturedStdout();
     EXPECT_NE(out.find("I couldn't open file for appending. Trying to create!\ncould not create file!\n"),

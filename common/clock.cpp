@@ -13,6 +13,11 @@ public:
         clock_gettime(CLOCK_REALTIME, &ts);
         return ts;
     }
+    timespec monotonicNow() override {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return ts;
+    }
     void sleepFor(std::chrono::microseconds d) override {
         if (d.count() <= 0) return;
         timespec req{static_cast<time_t>(d.count() / 1000000),

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
-#include "app/run_config.h"
-#include "app/time_string.h"
 #include "common/clock.h"
+#include "common/run_config.h"
+#include "common/time_string.h"
 #include "log/debug.h"
 
 MemoryPictureList pic_frames[kStoreInputs];

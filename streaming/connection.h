@@ -81,3 +81,7 @@ void installSigpipeHandler();
 // On the streaming thread: when a SIGPIPE arrived since the last call, logs
 // "SIGPIPE Received!", disconnects and returns true.
 bool handlePendingSigpipe();
+
+// Closes a socket left open (stopping its watchdog), every word back to 0
+// and the default timings.
+void resetConnectionForTests();

@@ -74,3 +74,7 @@ std::string startedStreamingUrl();
 
 // The streaming thread's start: counters to 0 and no notification queued yet.
 void resetStreamingRequestState();
+
+// resetStreamingRequestState, the request counter to 0 and an empty
+// receive buffer.
+void resetScreenshotRequestForTests();

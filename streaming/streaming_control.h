@@ -45,3 +45,6 @@ StreamingPassCounts streamingPassCounts();
 bool streamingThreadEnded();
 // The same for the monitoring thread.
 bool streamingMonitorEnded();
+
+// No command acted on, no threads.
+void resetStreamingControlForTests();

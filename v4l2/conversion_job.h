@@ -1,34 +1,31 @@
 // The conversion of a raw clip into an MP4 file in the upload queue, as one
-// job on the system command queue (system_commands.h). A capture worker
-// queues the job; the command thread runs its converter command
-// (converter_command.h) and then its completion step, which ends the job
-// one of four ways:
+// job on the system command queue (system_commands.h). Capture workers and
+// start-up queue jobs; the command thread runs each job's converter command
+// (converter_command.h) and then its completion step. What a caller may
+// rely on, for a raw clip handed over with its format file:
 //
-// - Converted: the output is a whole MP4 file (mp4_check.h); it is moved
-//   into the queue (move_into_queue.h), and only then are the raw clip and
-//   its format file removed. No clip is lost on the way.
-// - Failed (the converter failed, was killed or ran past its limit, its
-//   output is broken, the move failed): the raw clip stays, the daily log
-//   says why, and the job is queued again after a pause of
-//   kRetryFirstPauseSeconds, doubled at every failure up to
-//   kRetryMaxPauseSeconds. A failure while a file system is short of space
-//   (less free than the raw clip, at most kSpaceNeededCapBytes, in the
-//   output directory or the queue) is not held against the clip. After
-//   kConversionAttempts failures otherwise the clip is set aside (below).
-// - Waiting: another converter holds the clip's lock; tried again after
-//   kLockBusyPauseSeconds, not counted as a failure.
-// - Gone: the raw clip was removed (to make room) before its converter
-//   ran; one line, nothing retried.
+// - Converted: only a whole MP4 file (mp4_check.h) enters the queue
+//   (move_into_queue.h), and the raw clip and its format file are removed
+//   only after that.
+// - Failed (converter failed, killed or past its limit, broken output,
+//   failed move): the raw clip stays, the daily log says why, and the job
+//   runs again after kRetryFirstPauseSeconds, doubled at every failure up
+//   to kRetryMaxPauseSeconds. A failure while /tmp or the queue has less
+//   free than the raw clip (at most kSpaceNeededCapBytes) is not counted;
+//   after kConversionAttempts counted failures the clip is set aside.
+// - Waiting: another converter holds the clip's lock; runs again after
+//   kLockBusyPauseSeconds, not counted.
+// - Gone: the raw clip was removed before its converter ran; one line,
+//   nothing more.
 //
 // Set aside: "<stem>.raw.failed" with its format file (clip_names.h), which
-// the retry, the next start and the upload all pass over. At most
-// kSetAsideMaxClips clips and kSetAsideMaxBytes stay set aside, the newest
-// always; the oldest go first, with a line each.
+// retries, the next start and the upload all pass over; at most
+// kSetAsideMaxClips clips and kSetAsideMaxBytes, the newest always kept,
+// the oldest removed first with a line each.
 //
-// Failure counts live in the job, in memory: a restart tries every raw
-// clip again (conversion_start.h). A clip that was cut short when it was
-// written is converted all the same (what was written is a playable
-// beginning), and its conversion says so.
+// Failure counts live in memory: a restart tries every raw clip again
+// (conversion_start.h). A clip cut short when it was written is converted
+// all the same, and its conversion says so.
 #pragma once
 
 #include <cstdint>
@@ -46,12 +43,12 @@ inline constexpr long long kSetAsideMaxBytes = 64LL << 20;
 inline constexpr long long kSpaceNeededCapBytes = 32LL << 20;
 
 // Queues the conversion of the raw clip `paths.raw` (prints "mp4 convert
-// cmd: " and the command). The private output directory is taken at every
-// try; `paths.temporaryMp4` is made there.
+// cmd: " and the command); `paths.temporaryMp4` is set at every try, in
+// the private output directory (conversion_output_dir.h). Any thread.
 void queueConversion(const ClipPaths& paths, const ConverterSettings& settings);
 
-// Whether the conversion of the raw clip `rawPath` is queued or running:
-// its name is still taken.
+// Whether the conversion of the raw clip `rawPath` is queued or running
+// (its name is still taken). Any thread.
 bool conversionPending(const std::string& rawPath);
 
 // Makes room in /tmp for the raw clip `raw` of `bytes` by removing clips
@@ -59,5 +56,6 @@ bool conversionPending(const std::string& rawPath);
 // waiting for their conversion (which is withdrawn), never the one being
 // converted, nor one whose conversion is not queued yet (another camera's
 // clip just written: its conversion comes next). Each goes with its format
-// file; one line says what went. Whether `bytes` fit afterwards.
+// file; one line says what went. Whether `bytes` fit afterwards. On the
+// saving worker's thread.
 bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes);

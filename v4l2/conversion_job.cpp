@@ -169,7 +169,7 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
     if (status == 0) {
         // A converter cut off or out of space may end with status 0 and
         // leave a file without its index: never uploaded as a clip.
-        const bool whole = is_whole_mp4_file(p.temporaryMp4, why);
+        const bool whole = isWholeMp4File(p.temporaryMp4, why);
         if (whole) makeRoomInQueueFor(p.temporaryMp4, p.queued);
         if (!whole) {
             why = "the converter ended with status 0 but left no whole MP4 file: " + why;

@@ -90,7 +90,7 @@ TEST_F(ConversionTest, ACheckedClipIsMovedIntoTheQueueAndOnlyThenTheRawClipGoes)
     convert("usb_0_20240105123000_000001");
     EXPECT_EQ(runFor(2), 1);
     std::string why;
-    EXPECT_TRUE(is_whole_mp4_file(queued("usb_0_20240105123000_000001"), why)) << why;
+    EXPECT_TRUE(isWholeMp4File(queued("usb_0_20240105123000_000001"), why)) << why;
     EXPECT_FALSE(fileExists(raw("usb_0_20240105123000_000001")));
     EXPECT_FALSE(fileExists(formatFilePath(raw("usb_0_20240105123000_000001"))));
     EXPECT_EQ(cmtest::listDir(LBASE_PATH + "/queue").size(), 1u);

@@ -8,23 +8,24 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run_config.h"
+#include "app/options.h"
 #include "board/camera_selection.h"
 #include "board/gpio.h"
 #include "board/watchdog.h"
 #include "capture/capture_loop.h"
-#include "capture/time_group.h"
 #include "capture/video_creation.h"
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "common/shell.h"
 #include "common/sys_error.h"
+#include "common/time_group.h"
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
-#include "v4l2/clip_conversion.h"
+#include "v4l2/conversion_start.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -172,7 +173,7 @@ void runCaptureModule(int argc, char** argv) {
 
     // Raw clips an earlier run left unconverted are converted whatever
     // capture path this run takes (the command thread runs on every path).
-    start_clip_conversion();
+    startClipConversion();
     startThreads();
 
     waitForExitRequest();

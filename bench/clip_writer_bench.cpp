@@ -24,12 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "camera_pictures.h"
 #include "capture/clip_writer.h"
 #include "capture/picture_store.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 
 namespace {
 

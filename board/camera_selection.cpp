@@ -4,10 +4,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/run_config.h"
 #include "board/gpio.h"
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
@@ -147,4 +147,10 @@ void checkCams() {
     g_nCAMs.store(recorded);
     verbos("Cams changed# %lld.. closing everything and restarting!", recorded);
     setting.raiseExitInMemory();
+}
+
+void resetCameraSelectionForTests() {
+    clearInputSelection();
+    n1By1RecordingsLeft.store(0);
+    g_nCAMs.store(0);
 }

@@ -40,3 +40,6 @@ void checkCams();
 
 // Clears bInputs and b1By1Inputs (start-up).
 void clearInputSelection();
+
+// No input selected, no one-by-one state, no camera set.
+void resetCameraSelectionForTests();

@@ -123,3 +123,7 @@ int getGPIO(int pin) {
 }
 
 int getGPIO(int bank, int line) { return getGPIO(32 * bank + line); }
+
+void resetGpioForTests() {
+    for (auto& s : gpio_states) s.store(0);
+}

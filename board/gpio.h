@@ -25,3 +25,6 @@ int setGPIO(int pin, const char* direction, int value);
 // Sets the pin up as an input if needed and reads its value; -1 on failure.
 int getGPIO(int pin);
 int getGPIO(int bank, int line);
+
+// Every pin's state back to 0.
+void resetGpioForTests();

@@ -68,3 +68,9 @@ void* doRestartThread(void*) {
     }
     return nullptr;
 }
+
+void resetWatchdogForTests() {
+    g_successful_frames.store(0);
+    g_nActivityIteration.store(0);
+    tid_restarterThread.store(0);
+}

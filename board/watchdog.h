@@ -33,3 +33,6 @@ int initRestarterThread();
 // The restart thread body (argument unused); returns when the exit flag is
 // up, or after raising it at the fourth warning.
 void* doRestartThread(void*);
+
+// The counters and the thread id back to 0.
+void resetWatchdogForTests();

@@ -13,19 +13,19 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
-#include "app/time_string.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "log/console.h"
 #include "capture/picture_store.h"
-#include "capture/xioctl.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "common/syscalls.h"
 #include "common/threads.h"
+#include "common/time_string.h"
+#include "common/xioctl.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/recording.h"
 
@@ -389,4 +389,11 @@ int initCaptureFromCamThread() {
         cm::printOutFormatted("capture from cam thread created successfully, videoid#%d!\n", i);
     }
     return 0;
+}
+
+void resetCaptureLoopForTests() {
+    for (auto& t : tid_captureFromCamThread) t.store(0);
+    videoIDs[0] = 0;
+    videoIDs[1] = 1;
+    setPictureSourceFactoryForTests(nullptr);
 }

@@ -49,3 +49,6 @@ int captureFromCam(int id);
 
 // Free memory in bytes, as the kernel reports it.
 unsigned getMemorySize();
+
+// No threads, video ids 0 and 1, OpenCV as the picture source.
+void resetCaptureLoopForTests();

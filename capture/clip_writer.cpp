@@ -10,18 +10,18 @@
 #include <limits>
 #include <mutex>
 
-#include "app/run_config.h"
-#include "app/time_string.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "log/console.h"
 #include "capture/picture_store.h"
-#include "capture/time_group.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/queue_names.h"
+#include "common/run_config.h"
 #include "common/sys_error.h"
+#include "common/time_group.h"
+#include "common/time_string.h"
 #include "control/settings.h"
+#include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_state.h"
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <utility>
 
-#include "app/run_config.h"
-#include "app/time_string.h"
 #include "common/clock.h"
+#include "common/run_config.h"
+#include "common/time_string.h"
 #include "log/debug.h"
 
 MemoryPictureList pic_frames[kStoreInputs];
@@ -23,7 +23,7 @@ std::atomic<int> frames{0};
 namespace {
 
 // When the pictures of an earlier run were taken back (nanoseconds of the
-// process clock; 0 while none were): pictures dated before it are that
+// wall clock; 0 while none were): pictures dated before it are that
 // run's.
 std::atomic<long long> g_adoptedAtNs{0};
 
@@ -40,6 +40,16 @@ bool withinStoreSpan(const timespec& taken, const timespec& now) {
 // clip writer names its input before it takes pictures from the list, so
 // a trim that sees another input (or none) here ran before the take.
 bool trimmingAllowed(int input) { return nCreatingVideosForInput.load() != input; }
+
+// The trim of either list, under its lock: the oldest entry, taken out when
+// the list holds more than `limit` and `input` may be trimmed.
+template <typename Trimmed, typename Entry>
+std::optional<Trimmed> takeFrontOver(std::deque<Entry>& list, std::size_t limit, int input) {
+    if (!trimmingAllowed(input) || list.size() <= limit) return std::nullopt;
+    Trimmed t{list.size(), std::move(list.front())};
+    list.pop_front();
+    return t;
+}
 
 bool digits(std::string_view s) {
     return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -94,10 +104,7 @@ std::size_t MemoryPictureList::size() const {
 
 std::optional<MemoryPictureList::Trimmed> MemoryPictureList::trimOldest(std::size_t limit, int input) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!trimmingAllowed(input) || list_.size() <= limit) return std::nullopt;
-    Trimmed t{list_.size(), std::move(list_.front())};
-    list_.pop_front();
-    return t;
+    return takeFrontOver<Trimmed>(list_, limit, input);
 }
 
 std::vector<StoredPicture> MemoryPictureList::oldest(std::size_t n) const {
@@ -136,10 +143,7 @@ std::size_t FilePictureList::size() const {
 
 std::optional<FilePictureList::Trimmed> FilePictureList::trimOldest(std::size_t limit, int input) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (!trimmingAllowed(input) || list_.size() <= limit) return std::nullopt;
-    Trimmed t{list_.size(), std::move(list_.front())};
-    list_.pop_front();
-    return t;
+    return takeFrontOver<Trimmed>(list_, limit, input);
 }
 
 std::vector<std::string> FilePictureList::takeOldest(std::size_t n) {

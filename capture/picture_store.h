@@ -155,9 +155,9 @@ void resetPictureStore();
 // threads name them ("video<id>:-<time string>.png") are taken in time
 // order. Only pictures of the store's current span are taken back: taken
 // (by the time string of their name, local time) at most STORAGE_LENGTH
-// seconds before now (the process clock), and of those the newest
-// STORAGE_LENGTH (the store holds no more than that once trimming runs).
-// The others are deleted: older ones would open the next clip as if they
+// seconds before now (the wall clock, common/clock.h), and of those the
+// newest STORAGE_LENGTH (the store holds no more than that once trimming
+// runs). The others are deleted: older ones would open the next clip as if they
 // were recent, with no mark of the gap, and a picture dated after now was
 // taken under a clock that has since been set back, so its age is unknown.
 // Other files are left alone. Call once, before the capture threads start.

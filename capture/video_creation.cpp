@@ -3,18 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
 #include "capture/clip_writer.h"
 #include "capture/picture_store.h"
 #include "common/clock.h"
+#include "common/run_config.h"
 #include "common/threads.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "v4l2/device_state.h"
 
 std::atomic<long long> lPreviousUserVideoCommandTimestamp{0};
-std::atomic<int> g_nSaveType{0};
 std::atomic<pthread_t> tid_createVideoThread{};
 
 namespace {
@@ -87,4 +87,10 @@ int initCreateVideoThread() {
     return cm::startWorkerThread(tid_createVideoThread, "cm-video", doCreateVideoThread,
                                  const_cast<bool*>(&kThreadArgument),
                                  {"Capture video thread created successfully!", "can't Capture video capture thread", false});
+}
+
+void resetVideoCreationForTests() {
+    lPreviousUserVideoCommandTimestamp.store(0);
+    tid_createVideoThread.store(0);
+    setRandomDrawForTests(nullptr);
 }

@@ -14,10 +14,6 @@
 // then in the control file, so that a request present at start is not served.
 extern std::atomic<long long> lPreviousUserVideoCommandTimestamp;
 
-// Kind of clip being made: 0 none, 1 alert, 2 user video. Read by the
-// frame handler of the direct path when its buffer overflows.
-extern std::atomic<int> g_nSaveType;
-
 extern std::atomic<pthread_t> tid_createVideoThread;
 
 // The draw behind random alerts: a non-negative number, as rand() gives.
@@ -36,3 +32,6 @@ void* doCreateVideoThread(void*);
 
 // One pass of the thread: re-read, checks, at most one clip run, pauses.
 void videoCreationPass();
+
+// No command acted on, no thread, rand() as the draw.
+void resetVideoCreationForTests();

@@ -34,6 +34,12 @@ std::optional<std::uint64_t> statvfsFree(const std::string& path) {
 
 void setFreeSpaceProbeForTests(FreeSpaceProbe probe) { g_probe.store(probe); }
 
+void resetDiskSpaceForTests() {
+    g_probe.store(nullptr);
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_busy.clear();
+}
+
 std::optional<std::uint64_t> freeBytes(const std::string& path) {
     FreeSpaceProbe probe = g_probe.load();
     return probe != nullptr ? probe(path) : statvfsFree(path);

@@ -51,10 +51,11 @@ struct Eviction {
 };
 
 // Removes `candidates`, oldest first, until `bytes` fit under `path` with
-// the reserve, and says which went. Candidates are the caller's choice:
-// nothing being converted or uploaded is ever among them. `release`, when
-// given, is asked just before each removal and may refuse it (the file has
-// become busy) or let go of what belongs to the file.
+// the reserve, and says which went. Candidates are the caller's choice,
+// made when the list was made: a file that became busy since (a clip whose
+// upload started) is still among them unless `release` refuses it.
+// `release`, when given, is asked just before each removal and may refuse
+// it or let go of what belongs to the file.
 Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates,
                   const std::function<bool(const Evictable&)>& release = {});
 
@@ -73,7 +74,8 @@ private:
 bool isBusy(const std::string& path);
 
 // Makes room for `bytes` in the upload queue directory `queueDir` by
-// removing its oldest complete files (never one in progress or busy).
+// removing its oldest complete files: never one in progress, nor one busy
+// when the list is made (no release step checks again at the removal).
 Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes);
 
 // One line for the log: what was removed, for what, and the free space left.
@@ -82,5 +84,7 @@ std::string describeEviction(const Eviction& e, const std::string& forWhat);
 // For tests: the free-space probe in use (nullptr restores statvfs).
 using FreeSpaceProbe = std::optional<std::uint64_t> (*)(const std::string& path);
 void setFreeSpaceProbeForTests(FreeSpaceProbe probe);
+// statvfs as the probe, and no file busy.
+void resetDiskSpaceForTests();
 
 }  // namespace cm

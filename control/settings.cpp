@@ -246,3 +246,9 @@ int readBBBSerial(char* dst) {
     verbos("Device Serial: %s", dst);
     return dst[0] != '\0' ? 1 : 0;
 }
+
+void resetSettingsForTests() {
+    settingTag::clearExitLatch();  // first: while latched, a reset keeps the exit flag up
+    setting.reset();
+    std::snprintf(device_serial, sizeof device_serial, "%s", "UNKNOWN");
+}

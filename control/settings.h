@@ -114,5 +114,9 @@ extern char device_serial[60];
 // if dst is non-empty, 0 if empty.
 int readBBBSerial(char* dst);
 
+// The record zeroed, the exit latch down and the serial "UNKNOWN", as a new
+// process has them.
+void resetSettingsForTests();
+
 // True once the exit flag is up, in the file or raised in memory.
 inline bool exitRequested() { return setting.exitFlag(); }

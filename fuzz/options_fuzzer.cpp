@@ -6,7 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/run_config.h"
+#include "app/options.h"
+#include "common/run_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static bool once = [] {

@@ -271,3 +271,8 @@ void endProcess(int status) {
     fflush(stderr);
     _exit(status);
 }
+
+void resetDebugForTests() {
+    nError.store(0);
+    for (auto& n : dev_name) n.store(nullptr);
+}

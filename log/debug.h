@@ -79,3 +79,6 @@ bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes);
 
 // The path of the day's log file for the given local date.
 std::string dailyLogPath(int year, int month, int day);
+
+// The error count to 0 and every device name unset.
+void resetDebugForTests();

@@ -13,9 +13,9 @@
 #include <memory>
 #include <mutex>
 
-#include "app/run_config.h"
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "common/sys_error.h"
 #include "common/threads.h"
 #include "common/unique_fd.h"
@@ -304,4 +304,14 @@ bool handlePendingSigpipe() {
     verbos("SIGPIPE Received!");
     disconnectStreamingServer();
     return true;
+}
+
+void resetConnectionForTests() {
+    isConnectd.store(0);
+    disconnectStreamingServer();
+    nTempSockfd.store(0);
+    tid_recv.store(0);
+    nReciveWaitTimer.store(0);
+    nRecieved.store(0);
+    setStreamingTimingsForTests(StreamingTimings{});
 }

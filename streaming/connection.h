@@ -41,7 +41,7 @@ struct StreamingTimings {
     int sendStallMillis = 10000;   // a send that makes no progress this long fails
     int replyWaitMillis = 10000;   // longest wait for a reply, also without a watchdog
     int watchdogTicks = 100;       // ticks without an exchange before the watchdog ends it
-    int watchdogTickMillis = 100;  // of the process clock
+    int watchdogTickMillis = 100;  // of the program's clock (common/clock.h)
 };
 void setStreamingTimingsForTests(const StreamingTimings& t);
 StreamingTimings streamingTimings();
@@ -81,3 +81,7 @@ void installSigpipeHandler();
 // On the streaming thread: when a SIGPIPE arrived since the last call, logs
 // "SIGPIPE Received!", disconnects and returns true.
 bool handlePendingSigpipe();
+
+// Closes a socket left open (stopping its watchdog), every word back to 0
+// and the default timings.
+void resetConnectionForTests();

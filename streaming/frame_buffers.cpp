@@ -147,3 +147,9 @@ long long latest_streaming_lengths_sum() {
     }
     return sum;
 }
+
+void resetFrameBuffersForTests() {
+    uninit_streaming_output_buffer();
+    g_bStreamingVideo.store(0);
+    setStreamingAllocatorForTests(nullptr);
+}

@@ -82,3 +82,7 @@ long long latest_streaming_lengths_sum();
 // allocator that fails for chosen sizes (nullptr restores malloc).
 using StreamingAllocator = void* (*)(std::size_t);
 void setStreamingAllocatorForTests(StreamingAllocator alloc);
+
+// Frees the picture buffers (socket_outgoing_buf stays, as in the daemon),
+// streaming off, malloc as the allocator.
+void resetFrameBuffersForTests();

@@ -297,3 +297,9 @@ int sendCurrentScreenshots() {
     cmd_idx.fetch_add(1);
     return exitRequested() ? 0 : 1;
 }
+
+void resetScreenshotRequestForTests() {
+    resetStreamingRequestState();
+    cmd_idx.store(0);
+    std::memset(receive_buffer, 0, sizeof receive_buffer);
+}

@@ -65,7 +65,7 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
                 unsigned int& nOutLen, int bNewBuffer, unsigned int nOutCapacity);
 
 // Queues the started-streaming notification unless one was queued less
-// than a minute ago (by the process clock).
+// than a minute ago (by the wall clock, common/clock.h).
 void notifyStreamingStarted();
 // Queues one started-streaming notification.
 void addNotificationWSCallToQueue();
@@ -74,3 +74,7 @@ std::string startedStreamingUrl();
 
 // The streaming thread's start: counters to 0 and no notification queued yet.
 void resetStreamingRequestState();
+
+// resetStreamingRequestState, the request counter to 0 and an empty
+// receive buffer.
+void resetScreenshotRequestForTests();

@@ -143,3 +143,9 @@ StreamingPassCounts streamingPassCounts() {
 
 bool streamingThreadEnded() { return g_streamingEnded.load(); }
 bool streamingMonitorEnded() { return g_monitorEnded.load(); }
+
+void resetStreamingControlForTests() {
+    lPreviousStreamingVideoCommandTimestamp.store(0);
+    tid_streamingThread.store(0);
+    tid_streamVideoThread.store(0);
+}

@@ -11,9 +11,9 @@
 // 120 one-second steps plus one, and a change (a newer stamp, or one ending
 // in 0) takes effect at the next cycle, after the hold.
 //
-// Both threads pace themselves with the process clock and end when the exit
-// flag rises; the streaming thread then disconnects and releases the
-// streaming frame buffers.
+// Both threads pace themselves with the program's clock (common/clock.h)
+// and end when the exit flag rises; the streaming thread then disconnects
+// and releases the streaming frame buffers.
 #pragma once
 
 #include <pthread.h>
@@ -45,3 +45,6 @@ StreamingPassCounts streamingPassCounts();
 bool streamingThreadEnded();
 // The same for the monitoring thread.
 bool streamingMonitorEnded();
+
+// No command acted on, no threads.
+void resetStreamingControlForTests();

@@ -15,12 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_config.h"
 #include "board/watchdog.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/footprint.h"
+#include "common/paths.h"
 #include "common/queue_names.h"
+#include "common/run_config.h"
 #include "common/shell.h"
 #include "common/sys_error.h"
 #include "common/threads.h"
@@ -139,11 +140,6 @@ int runUploadTool(const std::vector<std::string>& args) {
     return status;
 }
 
-bool pathPresent(const char* path) {
-    struct stat st {};
-    return ::lstat(path, &st) == 0;
-}
-
 // Marks an upload under way for the life of the object.
 class UploadUnderWay {
 public:
@@ -179,11 +175,13 @@ void uploadRegularFile(const char* path) {
         notifyAction();
         cm::printOutFormatted("Result: %d\n", result);
 
-        // Nothing but the tool removes a queued file, and it does so only
-        // once the server has stored it ("-DD"): a file gone after a failed
-        // status (a tool stopped between its delete and its exit, say) has
-        // reached the server and is announced like any other.
-        const bool stored = result == 0 || !pathPresent(path);
+        // The tool removes a queued file only once the server has stored it
+        // ("-DD"), so a file gone after a failed status (a tool stopped
+        // between its delete and its exit, say) is taken as stored and
+        // announced. The tool is not the only remover, though: eviction
+        // (common/disk_space.h) may take an old clip from the queue, and a
+        // clip it took is then announced without having been stored.
+        const bool stored = result == 0 || !cm::pathPresent(path);
         if (stored) {
             if (result == 0) {
                 verbos("file ftped successfully.. deleting: %s", path);
@@ -340,3 +338,5 @@ int removeStaleInProgressFiles(const std::string& queueDir) {
     if (nftw(queueDir.c_str(), removeIfStale, kQueueWalkOpenDirs, FTW_DEPTH | FTW_PHYS) == -1) return -1;
     return t_staleRemoved;
 }
+
+void resetFtpUploadForTests() { tid_FTPThread.store(0); }

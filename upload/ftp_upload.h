@@ -104,3 +104,6 @@ std::string uploadCommandFor(const std::string& localPath, const std::string& se
 // runs (at start-up, before the threads). Returns how many were removed, or
 // -1 when the tree cannot be walked.
 int removeStaleInProgressFiles(const std::string& queueDir);
+
+// No thread.
+void resetFtpUploadForTests();

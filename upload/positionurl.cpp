@@ -209,9 +209,12 @@ std::size_t pendingNotificationRecords() {
     return g_pending.size();
 }
 
-void clearPendingNotificationRecordsForTests() {
-    std::lock_guard<std::mutex> lock(g_appendLock);
-    g_pending.clear();
+void resetPositionUrlForTests() {
+    {
+        std::lock_guard<std::mutex> lock(g_appendLock);
+        g_pending.clear();
+    }
+    setNotificationOpenForTests(nullptr);
 }
 
 void setNotificationOpenForTests(NotificationOpenFn fn) { g_open.store(fn, std::memory_order_release); }

@@ -90,7 +90,8 @@ inline constexpr std::size_t kNotificationPendingMax = 1000;
 // walk); whether none is left waiting.
 bool retryPendingNotificationRecords();
 std::size_t pendingNotificationRecords();
-void clearPendingNotificationRecordsForTests();
+// No record waiting, and open() as the opener.
+void resetPositionUrlForTests();
 
 // The notification queue file as this process uses it (under the emulated
 // board root when there is one).

@@ -9,12 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "capture/video_creation.h"
-#include "capture/xioctl.h"
+#include "common/run_config.h"
 #include "common/syscalls.h"
+#include "common/xioctl.h"
 #include "control/settings.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"

@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <new>
 
-#include "app/run_config.h"
 #include "board/watchdog.h"
-#include "capture/xioctl.h"
 #include "common/clock.h"
+#include "common/run_config.h"
 #include "common/sys_error.h"
 #include "common/syscalls.h"
+#include "common/xioctl.h"
 #include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/device_state.h"

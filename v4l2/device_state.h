@@ -48,6 +48,10 @@ extern buffer* buffers[kV4l2Devices];                 // worker only
 extern unsigned n_buffers[kV4l2Devices];              // worker only
 extern std::atomic<unsigned> frames_left[kV4l2Devices];
 extern std::atomic<int> g_bSaveFile[kV4l2Devices];
+// Kind of clip being made (0 none, 1 alert, 2 user video), written by the
+// video creation thread; a device whose buffer overflows while a clip is
+// being made raises it as its save request.
+extern std::atomic<int> g_nSaveType;
 // The kind of clip (1 alert, 2 user) whose countdown the clip maker has set
 // on device N and whose save request it has not raised yet; 0 when none.
 // While it is set, a countdown that runs out does not end the capture loop:
@@ -70,6 +74,11 @@ extern unsigned delivered_width[kV4l2Devices];           // worker only
 extern unsigned delivered_height[kV4l2Devices];          // worker only
 extern unsigned delivered_rate_frames[kV4l2Devices];     // worker only
 extern unsigned delivered_rate_seconds[kV4l2Devices];    // worker only
+
+// Every entry as a new process has it: descriptors closed (-1), nothing
+// mapped, no request, no format known. Descriptors and mappings themselves
+// are their owners' to release first.
+void resetDeviceStateForTests();
 
 // True for a device number the arrays have an entry for (0..4).
 inline bool validDevice(int N) { return N >= 0 && N < kV4l2Devices; }

@@ -1,8 +1,6 @@
 #include "v4l2/memory_output.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,20 +8,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
-#include "app/run_config.h"
-#include "capture/time_group.h"
-#include "common/disk_space.h"
+#include "common/file_replace.h"
 #include "common/footprint.h"
+#include "common/paths.h"
 #include "common/queue_names.h"
+#include "common/run_config.h"
 #include "common/sys_error.h"
-#include "common/unique_fd.h"
+#include "common/time_group.h"
 #include "log/console.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
+#include "v4l2/clip_names.h"
+#include "v4l2/conversion_job.h"
+#include "v4l2/conversion_output_dir.h"
+#include "v4l2/converter_command.h"
 #include "v4l2/device_state.h"
-#include "v4l2/system_commands.h"
+#include "v4l2/format_file.h"
 
 namespace {
 
@@ -55,11 +56,6 @@ void returnResidentTail(unsigned char* data, std::size_t heldBytes) {
 
 std::string tmpDir() { return footprint::resolve(footprint::kTmp); }
 
-bool pathPresent(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 // A clip's name is taken while anything of that name is still on its way
 // to the upload: its raw clip (written, or claimed by a queued conversion)
 // or its MP4 file in the queue directory. Saving over it would lose that
@@ -68,16 +64,16 @@ bool pathPresent(const std::string& path) {
 // Anything standing at the name of its format file or of its set-aside
 // form takes the name too (a link or directory planted there).
 bool clipNameTaken(const ClipPaths& p) {
-    return pathPresent(p.raw) || system_commands.claims(p.raw) || pathPresent(p.queued) ||
-           pathPresent(inProgressPathFor(p.queued)) || pathPresent(format_file_path(p.raw)) ||
-           pathPresent(set_aside_path(p.raw));
+    return cm::pathPresent(p.raw) || conversionPending(p.raw) || cm::pathPresent(p.queued) ||
+           cm::pathPresent(inProgressPathFor(p.queued)) || cm::pathPresent(formatFilePath(p.raw)) ||
+           cm::pathPresent(setAsidePath(p.raw));
 }
 
 ClipPaths uniqueClipPaths(const std::string& name, int N, const std::string& timeGroup) {
-    const std::string out = conversion_output_dir();
-    ClipPaths p = clip_paths(tmpDir(), out, LBASE_PATH, name, N, timeGroup);
+    const std::string out = conversionOutputDir();
+    ClipPaths p = clipPaths(tmpDir(), out, LBASE_PATH, name, N, timeGroup);
     for (int variant = 2; clipNameTaken(p) && variant <= kMaxNameVariants; ++variant)
-        p = clip_paths(tmpDir(), out, LBASE_PATH, name, N, timeGroup + "-" + std::to_string(variant));
+        p = clipPaths(tmpDir(), out, LBASE_PATH, name, N, timeGroup + "-" + std::to_string(variant));
     return p;
 }
 
@@ -88,6 +84,11 @@ void reportCannotOpen(const std::string& path, int err) {
 }  // namespace
 
 void setMemoryBlockMapperForTests(MemoryBlockMapper mapper) { g_mapper.store(mapper); }
+
+void resetMemoryOutputForTests() {
+    for (int N = 0; N < kV4l2Devices; ++N) uninit_memory_output_buffer(N);
+    g_mapper.store(nullptr);
+}
 
 void init_memory_output_buffer(int N) {
     if (!validDevice(N)) return;
@@ -137,80 +138,6 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length) {
     return true;
 }
 
-const char* clip_name_for_save_request(int request) {
-    switch (request) {
-        case kSaveNone: return nullptr;
-        case kSaveAlert: return "usb";
-        case kSaveUser: return "user";
-        case kSaveMemory: return "mem";
-        case kSaveOverflow: return nullptr;
-        default: return "ukn";
-    }
-}
-
-FileWrite write_file_replacing(const std::string& path, const void* data, std::size_t length, std::size_t& written,
-                               int& err) {
-    written = 0;
-    err = 0;
-    std::size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    // mkostemp creates the file exclusively under a name nobody could
-    // predict, so no link planted in /tmp is ever followed.
-    std::string fresh = dir + "/." + base + ".XXXXXX";
-    cm::UniqueFd file(::mkostemp(fresh.data(), O_CLOEXEC));
-    if (!file) {
-        err = errno;
-        return FileWrite::OpenFailed;
-    }
-    ::fchmod(file.get(), kCreatedFileMode);
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    while (written < length) {
-        ssize_t n = ::write(file.get(), bytes + written, length - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the file system is full: what was written stays
-        written += static_cast<std::size_t>(n);
-    }
-    file.reset();
-    if (::rename(fresh.c_str(), path.c_str()) != 0) {
-        err = errno;
-        ::unlink(fresh.c_str());
-        return FileWrite::RenameFailed;
-    }
-    return FileWrite::Done;
-}
-
-namespace {
-
-// Room in /tmp for a raw clip of `bytes`, made by removing the clips
-// nothing works on: set-aside clips first, then the oldest raw clips still
-// waiting for their conversion (which is withdrawn), never the one being
-// converted, nor one whose conversion is not queued yet (another camera's
-// clip that has just been written: its conversion comes next); each goes
-// with its format file, with one log line.
-bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes) {
-    const std::string tmp = tmpDir();
-    if (cm::roomFor(tmp, bytes)) return true;
-    std::vector<cm::Evictable> candidates = cm::evictableFilesIn(tmp, [](const std::string& file) {
-        return is_raw_clip_name(file, true);
-    });
-    for (cm::Evictable& c : candidates)
-        if (is_raw_clip_name(c.path.substr(c.path.rfind('/') + 1), false)) c.age += 1LL << 62;  // after the set-aside
-    const cm::Eviction e = cm::makeRoom(tmp, bytes, candidates, [](const cm::Evictable& c) {
-        struct stat st {};
-        if (::lstat(c.path.c_str(), &st) != 0 || st.st_uid != ::geteuid()) return false;
-        const bool waiting = is_raw_clip_name(c.path.substr(c.path.rfind('/') + 1), false);
-        if (waiting && !system_commands.claims(c.path)) return false;
-        if (!system_commands.withdraw(c.path)) return false;
-        ::unlink(format_file_path(c.path).c_str());
-        return true;
-    });
-    verbos(cm::describeEviction(e, "the raw clip " + raw).c_str());
-    return e.room;
-}
-
-}  // namespace
-
 void save_memory_output_buffer(int N, const char* name) {
     if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
@@ -226,20 +153,20 @@ void save_memory_output_buffer(int N, const char* name) {
         }
         std::size_t written = 0;
         int err = 0;
-        FileWrite result = write_file_replacing(p.raw, m.data, len, written, err);
+        cm::FileWrite result = cm::writeFileReplacing(p.raw, m.data, len, written, err);
         drop_memory_output_buffer(N);
-        if (result != FileWrite::Done) {
+        if (result != cm::FileWrite::Done) {
             reportCannotOpen(p.raw, err);
         } else {
-            ClipFormat recorded = delivered_clip_format(N);
+            ClipFormat recorded = deliveredClipFormat(N);
             if (written < len) {
                 log__("Error writing the full buffer", N);
                 verbos("Raw clip %s cut short: %zu of %u bytes written", p.raw.c_str(), written, len);
                 recorded.cutShort = true;
             }
-            if (!write_format_file(p.raw, recorded, err))
+            if (!writeFormatFile(p.raw, recorded, err))
                 verbos("Could not write the format file of %s: %s", p.raw.c_str(), cm::errnoText(err).c_str());
-            queue_conversion(p, converter_settings_for(recorded));
+            queueConversion(p, converterSettingsFor(recorded));
         }
     }
     log__("\nSave memory buffer done", N);
@@ -247,17 +174,17 @@ void save_memory_output_buffer(int N, const char* name) {
 
 void save_streaming_output_buffer(int N, const char* name) {
     if (g_bStreamingVideo.load(std::memory_order_relaxed) == 0) return;
-    const std::string path = tmpDir() + "/" + name + "_" + std::to_string(N) + "_" + szTimeGroupTimestamp.get() + ".jpeg";
+    const std::string path = tmpDir() + "/" + clipStem(name, N, szTimeGroupTimestamp.get()) + ".jpeg";
     with_latest_streaming_image(N, [&](StreamingImage& e) {
         if (e.data == nullptr || e.length <= static_cast<int>(kSaveMinimumBytes)) return;
         std::size_t written = 0;
         int err = 0;
-        FileWrite result = write_file_replacing(path, e.data, static_cast<std::size_t>(e.length), written, err);
-        if (result == FileWrite::Done && written < static_cast<std::size_t>(e.length))
+        cm::FileWrite result = cm::writeFileReplacing(path, e.data, static_cast<std::size_t>(e.length), written, err);
+        if (result == cm::FileWrite::Done && written < static_cast<std::size_t>(e.length))
             log__("Error writing the full buffer", N);
         e.length = 0;
         e.processed = 0;
-        if (result != FileWrite::Done) reportCannotOpen(path, err);
+        if (result != cm::FileWrite::Done) reportCannotOpen(path, err);
     });
 }
 

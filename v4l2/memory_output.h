@@ -1,8 +1,9 @@
 // The frame memory buffer of every V4L2 device and the clip output: frames
 // are appended, exactly as the driver delivered them, to one large block per
-// device; a save writes the block as a raw clip in /tmp and queues the shell
-// command that converts it with the external converter into an MP4 file in
-// the upload queue directory (run later by the system command thread).
+// device; a save writes the block as a raw clip in /tmp, with its format
+// file (format_file.h), and queues its conversion into an MP4 file in the
+// upload queue directory (conversion_job.h). The buffer of device N is
+// used by device N's worker thread only.
 //
 // Memory: the 100,000,000-byte block is an anonymous mapping, so it costs
 // address space, not memory, until frames are written into it; pages are
@@ -13,22 +14,17 @@
 // its pages: the next loop fills them again at once, and faulting them in
 // anew would cost several times the copy of the frames.
 //
-// Files in /tmp (raw clips, debug images) are written under a fresh,
-// unpredictable name created exclusively (never through a link planted
-// there), made readable by the converter and the upload (0644), and renamed
-// over the final name: a file of that name is replaced whole and afterwards
-// holds exactly the new content.
+// Files in /tmp (raw clips, debug images) are written whole under their
+// final names (common/file_replace.h), never through a link planted there.
+// A clip's name (clip_names.h) is never reused while anything of that name
+// is still on its way to the upload: a second clip of one device within one
+// time group gets the time group's next variant, "-2" and on.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <string>
-
-#include "v4l2/clip_conversion.h"
 
 inline constexpr unsigned kSaveMinimumBytes = 500;            // a buffer of this size or less is not saved
 inline constexpr std::size_t kResidentKeepBytes = 32u << 20;  // kept resident when a buffer is emptied
-inline constexpr unsigned kCreatedFileMode = 0644;
 
 // Empties the buffer of device N and maps its block; when the block cannot
 // be had, reports "Cannt create an output buffer.. Out of memory" and ends
@@ -47,8 +43,9 @@ void uninit_memory_output_buffer(int N);
 bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 
 // Writes the buffer as the raw clip "/tmp/<name>_<N>_<time group>.raw" with
-// its format file (clip_conversion.h), empties it and queues the
-// conversion. A buffer of 500 bytes or less writes nothing. A raw clip that
+// its format file, empties it and queues the conversion. A buffer of 500
+// bytes or less writes nothing. Room for the clip is made in /tmp
+// (conversion_job.h) or the clip is dropped with a line. A raw clip that
 // could not be written whole is logged as cut short and marked so in its
 // format file.
 void save_memory_output_buffer(int N, const char* name);
@@ -57,18 +54,9 @@ void save_memory_output_buffer(int N, const char* name);
 // takes it out of the entry (length and marker to 0).
 void save_streaming_output_buffer(int N, const char* name);
 
-// The clip name that goes with a save request value: "usb", "user", "mem",
-// "ukn" for unlisted values; nullptr for 0 (no request) and 4 (dropped).
-const char* clip_name_for_save_request(int request);
-
-enum class FileWrite { Done, OpenFailed, RenameFailed };
-// Writes `data` to a fresh file beside `path` and renames it over `path`.
-// `written` is the number of bytes that reached the file; `err` the errno of
-// a failure.
-FileWrite write_file_replacing(const std::string& path, const void* data, std::size_t length, std::size_t& written,
-                               int& err);
-
 // The block of a buffer is mapped through here; tests install a mapper that
 // fails (returns nullptr). nullptr restores the anonymous mapping.
 using MemoryBlockMapper = void* (*)(std::size_t);
 void setMemoryBlockMapperForTests(MemoryBlockMapper mapper);
+// Releases every device's block and restores the anonymous mapping.
+void resetMemoryOutputForTests();

@@ -65,7 +65,7 @@ bool walkBoxes(std::uint64_t length, const std::function<bool(std::uint64_t, uns
 
 }  // namespace
 
-bool is_whole_mp4_data(std::string_view data, std::string& why) {
+bool isWholeMp4Data(std::string_view data, std::string& why) {
     return walkBoxes(
         data.size(),
         [&](std::uint64_t at, unsigned char* buf, std::size_t n) {
@@ -76,7 +76,7 @@ bool is_whole_mp4_data(std::string_view data, std::string& why) {
         why);
 }
 
-bool is_whole_mp4_file(const std::string& path, std::string& why) {
+bool isWholeMp4File(const std::string& path, std::string& why) {
     cm::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         why = cm::errnoText(errno);

@@ -15,8 +15,8 @@
 #include <string_view>
 
 // Checks the bytes of a whole file; `why` says what is wrong.
-bool is_whole_mp4_data(std::string_view data, std::string& why);
+bool isWholeMp4Data(std::string_view data, std::string& why);
 
 // Checks the file at `path` (a regular file, not followed through a link).
 // Only the box headers are read.
-bool is_whole_mp4_file(const std::string& path, std::string& why);
+bool isWholeMp4File(const std::string& path, std::string& why);

@@ -6,17 +6,18 @@
 #include <cstdio>
 #include <string>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
-#include "capture/xioctl.h"
 #include "common/clock.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "common/threads.h"
+#include "common/xioctl.h"
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/capture_loop.h"
+#include "v4l2/clip_names.h"
 #include "v4l2/device_setup.h"
 #include "v4l2/device_state.h"
 #include "v4l2/memory_output.h"
@@ -84,7 +85,7 @@ void actOnSaveRequest(int N, int request) {
         drop_memory_output_buffer(N);
         return;
     }
-    save_memory_output_buffer(N, clip_name_for_save_request(request));
+    save_memory_output_buffer(N, clipNameForSaveRequest(request));
 }
 
 // Waits until input N is selected and, in one-by-one mode, has its turn;

@@ -12,16 +12,14 @@
 SystemCommandQueue system_commands;
 std::atomic<pthread_t> tid_system_commands{0};
 
-namespace {
-double clockSeconds() {
-    timespec t = cm::now();
+double SystemCommandQueue::clockSeconds() {
+    const timespec t = cm::now();
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
-}  // namespace
 
-void SystemCommandQueue::append(std::string command, std::string claim, Completion done, double notBefore) {
+void SystemCommandQueue::append(std::string command, std::string tag, Completion done, double notBefore) {
     std::lock_guard<std::mutex> g(lock_);
-    entries_.push_back(Entry{std::move(command), std::move(claim), std::move(done), notBefore});
+    entries_.push_back(Entry{std::move(command), std::move(tag), std::move(done), notBefore});
 }
 
 bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting, Completion* done) {
@@ -31,7 +29,7 @@ bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting, C
         if (it->notBefore > now) continue;
         waiting = entries_.size();
         command = std::move(it->command);
-        runningClaim_ = std::move(it->claim);
+        runningTag_ = std::move(it->tag);
         if (done != nullptr) *done = std::move(it->done);
         entries_.erase(it);
         return true;
@@ -41,22 +39,22 @@ bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting, C
 
 void SystemCommandQueue::finished() {
     std::lock_guard<std::mutex> g(lock_);
-    runningClaim_.clear();
+    runningTag_.clear();
 }
 
-bool SystemCommandQueue::claims(std::string_view path) const {
-    if (path.empty()) return false;
+bool SystemCommandQueue::isTagged(std::string_view tag) const {
+    if (tag.empty()) return false;
     std::lock_guard<std::mutex> g(lock_);
-    if (runningClaim_ == path) return true;
+    if (runningTag_ == tag) return true;
     for (const Entry& e : entries_)
-        if (e.claim == path) return true;
+        if (e.tag == tag) return true;
     return false;
 }
 
-bool SystemCommandQueue::withdraw(std::string_view path) {
+bool SystemCommandQueue::withdraw(std::string_view tag) {
     std::lock_guard<std::mutex> g(lock_);
-    if (path.empty() || runningClaim_ == path) return false;
-    for (auto it = entries_.begin(); it != entries_.end();) it = it->claim == path ? entries_.erase(it) : it + 1;
+    if (tag.empty() || runningTag_ == tag) return false;
+    for (auto it = entries_.begin(); it != entries_.end();) it = it->tag == tag ? entries_.erase(it) : it + 1;
     return true;
 }
 
@@ -76,6 +74,14 @@ bool runNextSystemCommand() {
     if (done) done(status);
     system_commands.finished();
     return true;
+}
+
+void resetSystemCommandsForTests() {
+    std::string command;
+    std::size_t waiting = 0;
+    while (system_commands.takeFirst(command, waiting)) system_commands.finished();
+    system_commands.finished();
+    tid_system_commands.store(0);
 }
 
 int initSystemCommandsThread() {

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
-#include "app/time_string.h"
+#include "app/options.h"
+#include "common/run_config.h"
+#include "common/time_string.h"
 #include "support/test_support.h"
 
 namespace {

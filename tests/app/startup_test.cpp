@@ -7,10 +7,11 @@
 
 #include <climits>
 
-#include "app/run_config.h"
+#include "app/options.h"
 #include "board/camera_selection.h"
 #include "board/gpio.h"
 #include "capture/video_creation.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "support/test_support.h"
 

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_config.h"
 #include "board/gpio.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "support/test_support.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
 #include "capture/picture_store.h"
+#include "common/run_config.h"
 #include "support/test_support.h"
 
 namespace {

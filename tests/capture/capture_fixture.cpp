@@ -7,13 +7,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "board/gpio.h"
 #include "board/watchdog.h"
 #include "capture/picture_store.h"
 #include "capture/video_creation.h"
 #include "common/footprint.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "v4l2/device_state.h"
 

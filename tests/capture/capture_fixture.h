@@ -1,5 +1,5 @@
 // Shared set-up of the capture unit tests: an emulated board root with the
-// base directory tree, the process clock replaced by a fake one, camera
+// base directory tree, the program's clock replaced by a fake one, camera
 // devices answered in-process (control channel through the device system
 // calls, pictures through the picture source seam), and the store, the
 // selection and the control record at their process-start state.

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
 #include "capture/picture_store.h"
 #include "capture_fixture.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 
 using testing::internal::CaptureStderr;

@@ -13,12 +13,12 @@
 #include <regex>
 #include <thread>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "capture/picture_store.h"
-#include "capture/time_group.h"
 #include "capture_fixture.h"
 #include "common/disk_space.h"
+#include "common/run_config.h"
+#include "common/time_group.h"
 #include "control/settings.h"
 #include "v4l2/device_state.h"
 

@@ -3,10 +3,10 @@
 // the devices with its own system calls).
 #include <gtest/gtest.h>
 
-#include "app/run_config.h"
 #include "capture/capture_loop.h"
 #include "capture/picture_store.h"
 #include "capture_fixture.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "emulation/emucam_inprocess.h"
 

@@ -4,11 +4,12 @@
 
 #include <cstring>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
 #include "capture/picture_store.h"
 #include "capture_fixture.h"
+#include "common/run_config.h"
 #include "control/settings.h"
+#include "v4l2/device_state.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;

@@ -3,7 +3,7 @@
 // loopback to the reference streaming server (emulation/streaming_server.py)
 // in both modes and with its faults.
 //
-// The process clock runs twenty times faster than real time here, so that a
+// The fake clock runs twenty times faster than real time here, so that a
 // two-minute streaming hold takes six seconds and the ten-second watchdog
 // half a second; every thread sees the same accelerated time.
 #include <signal.h>
@@ -157,7 +157,7 @@ protected:
         clock_.reset();
         StreamingTest::TearDown();
     }
-    // The process clock, `speedUp` times faster than real time, and the
+    // The fake clock, `speedUp` times faster than real time, and the
     // picture feeder; both live until the threads have ended.
     ScaledClock& useClock(int speedUp = 20) {
         clock_ = std::make_unique<ScaledClock>(speedUp);

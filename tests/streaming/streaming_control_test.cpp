@@ -1,4 +1,4 @@
-// The monitoring thread and the streaming thread, on the fake process clock:
+// The monitoring thread and the streaming thread, on a fake clock:
 // two-minute holds and minutes of passes run in milliseconds.
 #include "streaming/streaming_control.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"

@@ -205,7 +205,7 @@ TEST_F(RequestTest, ReductionLargerThanItsBufferIsLeftOut) {
     EXPECT_NE(text.find("Zero size buffer: 0"), std::string::npos);
 }
 
-// At most one notification a minute, by the process clock.
+// At most one notification a minute, by the wall clock.
 TEST_F(RequestTest, StartedStreamingNotificationAtMostOnceAMinute) {
     FakeClock clock;
     LoopbackPeer peer;
@@ -255,7 +255,7 @@ TEST_F(RequestTest, NotificationIsAppendedToTheNotificationQueue) {
 }
 
 // A set-mode server that never answers: the watchdog shuts the connection
-// down about ten seconds (of the process clock) after the request, the
+// down about ten seconds (of the fake clock) after the request, the
 // blocked receive returns, and the descriptor is still the streaming
 // thread's to close.
 TEST_F(RequestTest, WatchdogEndsASilentConnection) {

@@ -3,11 +3,10 @@
 // test case, so that each test binary passes run whole and in any order
 // (--gtest_shuffle), not only one case per process as CTest runs it.
 //
-// daemon_state.cpp is the one list of the daemon's globals: every global
-// that a test may touch, directly or through the code under test, belongs
-// there, and a new one goes into the list when it is made. A module whose
-// state is its own is reset through that module's reset function, named in
-// the list.
+// Each unit that owns process-wide state resets it in one function beside
+// that state (resetXxxForTests, or a seam's setter given nullptr);
+// daemon_state.cpp only calls them. A new global is reset where it is
+// declared.
 #pragma once
 
 namespace cmtest {

@@ -19,7 +19,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/run_config.h"
+#include "common/run_config.h"
 #include "common/unique_fd.h"
 #include "control/settings.h"
 #include "support/test_support.h"

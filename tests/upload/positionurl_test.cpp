@@ -31,8 +31,7 @@ std::string url(char fill, size_t n) { return "/" + std::string(n - 1, fill); }
 class PositionURLFileTest : public testing::Test {
 protected:
     void TearDown() override {
-        setNotificationOpenForTests(nullptr);
-        clearPendingNotificationRecordsForTests();
+        resetPositionUrlForTests();
     }
     cmtest::BoardRoot root;
     std::string file = root.path("/home/Tarvisel/pos/1.pos");

@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/run_config.h"
 #include "common/footprint.h"
 #include "common/queue_names.h"
+#include "common/run_config.h"
 #include "control/settings.h"
 #include "support/test_support.h"
 #include "upload_test_support.h"

@@ -15,11 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include "app/run_config.h"
 #include "board/camera_selection.h"
-#include "capture/time_group.h"
 #include "common/clock.h"
+#include "common/run_config.h"
 #include "common/syscalls.h"
+#include "common/time_group.h"
 #include "control/settings.h"
 #include "emulation/emucam_inprocess.h"
 #include "emulation/emucam_reader.h"

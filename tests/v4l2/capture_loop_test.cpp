@@ -9,7 +9,6 @@
 
 #include "board/watchdog.h"
 #include "camera_fixture.h"
-#include "capture/video_creation.h"
 #include "streaming/frame_buffers.h"
 
 namespace {

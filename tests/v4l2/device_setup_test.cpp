@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "app/run_config.h"
+#include "common/run_config.h"
 #include "common/sys_error.h"
 #include "log/debug.h"
 #include "support/test_support.h"

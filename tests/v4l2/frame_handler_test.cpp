@@ -2,9 +2,8 @@
 
 #include <string>
 
-#include "app/run_config.h"
-#include "capture/time_group.h"
-#include "capture/video_creation.h"
+#include "common/run_config.h"
+#include "common/time_group.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 #include "support/test_support.h"

@@ -11,13 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "app/run_config.h"
-#include "capture/time_group.h"
 #include "common/disk_space.h"
-#include "common/queue_names.h"
+#include "common/run_config.h"
+#include "common/time_group.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 #include "support/test_support.h"
+#include "v4l2/conversion_output_dir.h"
+#include "v4l2/conversion_start.h"
+#include "v4l2/converter_command.h"
 #include "v4l2/device_state.h"
 #include "v4l2/system_commands.h"
 
@@ -28,16 +30,6 @@ using cmtest::readFile;
 using cmtest::writeFile;
 
 const char kTs[] = "20240105123000_123456";
-
-TEST(ConverterCommandTest, ClipNamesBySaveRequest) {
-    EXPECT_EQ(clip_name_for_save_request(0), nullptr);
-    EXPECT_STREQ(clip_name_for_save_request(1), "usb");
-    EXPECT_STREQ(clip_name_for_save_request(2), "user");
-    EXPECT_STREQ(clip_name_for_save_request(3), "mem");
-    EXPECT_EQ(clip_name_for_save_request(4), nullptr);
-    EXPECT_STREQ(clip_name_for_save_request(7), "ukn");
-    EXPECT_STREQ(clip_name_for_save_request(-1), "ukn");
-}
 
 // ---- the buffer and the files, on an emulated board root ----
 
@@ -60,10 +52,8 @@ protected:
         testing::internal::CaptureStderr();
     }
     void TearDown() override {
-        std::string command;
-        std::size_t waiting = 0;
-        while (system_commands.takeFirst(command, waiting)) system_commands.finished();
-        for (int i = 0; i < kV4l2Devices; ++i) uninit_memory_output_buffer(i);
+        resetSystemCommandsForTests();
+        resetMemoryOutputForTests();
         uninit_streaming_output_buffer();
         out = testing::internal::GetCapturedStdout();
         err = testing::internal::GetCapturedStderr();
@@ -184,15 +174,15 @@ TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmpti
     EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 3u);
 
     ASSERT_EQ(system_commands.size(), 1u);
-    EXPECT_TRUE(system_commands.claims(raw));
-    ClipPaths p = clip_paths(root.path("/tmp"), conversion_output_dir(), LBASE_PATH, "usb", 1, ts);
-    const std::string command = convert_command(converter_settings_for(delivered_clip_format(1)), p);
+    EXPECT_TRUE(system_commands.isTagged(raw));
+    ClipPaths p = clipPaths(root.path("/tmp"), conversionOutputDir(), LBASE_PATH, "usb", 1, ts);
+    const std::string command = convertCommand(converterSettingsFor(deliveredClipFormat(1)), p);
     EXPECT_EQ(out, "mp4 convert cmd: " + command + "\n");
     // The format file beside it says what the clip holds.
     ClipFormat recorded;
     std::string why;
-    ASSERT_EQ(read_format_file(raw, recorded, why), FormatFileRead::Read) << why;
-    EXPECT_EQ(recorded, delivered_clip_format(1));
+    ASSERT_EQ(readFormatFile(raw, recorded, why), FormatFileRead::Read) << why;
+    EXPECT_EQ(recorded, deliveredClipFormat(1));
     EXPECT_EQ(err, "/dev/video1: " + raw + "\n/dev/video1: \nSave memory buffer done\n");
 }
 
@@ -218,7 +208,7 @@ TEST_F(MemoryOutputTest, ASecondSaveInOneTimeGroupKeepsTheFirstClip) {
     EXPECT_EQ(readFile(rawPath("usb", 1)), frames(1, 900));
     EXPECT_EQ(readFile(rawPath("usb", 1, "-2")), frames(2, 700));
     EXPECT_EQ(system_commands.size(), 2u);
-    EXPECT_TRUE(system_commands.claims(rawPath("usb", 1, "-2")));
+    EXPECT_TRUE(system_commands.isTagged(rawPath("usb", 1, "-2")));
 }
 
 TEST_F(MemoryOutputTest, ANameWhoseMp4WaitsInTheQueueIsNotReused) {
@@ -268,7 +258,7 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
     const std::string running = clip("usb_3_20240101000000_000002.raw", 1);
     const std::string waiting = clip("usb_2_20240101000000_000001.raw", 2);
     const std::string setAside = clip("usb_0_20240101000000_000003.raw.failed", 3);
-    writeFile(format_file_path(waiting), "pixelformat=MJPG\n");
+    writeFile(formatFilePath(waiting), "pixelformat=MJPG\n");
     // The oldest: another camera's clip, written a moment ago, whose
     // conversion is not queued yet.
     const std::string saving = g_tmp + "/usb_0_20240101000000_000000.raw";
@@ -288,8 +278,8 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
     EXPECT_EQ(readFile(rawPath("usb", 1)), frames(1, 1500));
     EXPECT_FALSE(fileExists(setAside));
     EXPECT_FALSE(fileExists(waiting));
-    EXPECT_FALSE(fileExists(format_file_path(waiting)));
-    EXPECT_FALSE(system_commands.claims(waiting));
+    EXPECT_FALSE(fileExists(formatFilePath(waiting)));
+    EXPECT_FALSE(system_commands.isTagged(waiting));
     EXPECT_TRUE(fileExists(running));
     EXPECT_TRUE(fileExists(saving));
 
@@ -308,21 +298,6 @@ TEST_F(MemoryOutputTest, ARawClipTakesTheRoomOfSetAsideThenWaitingClipsNeverOfTh
               std::string::npos) << out;
     EXPECT_NE(out.find("Raw clip " + rawPath("usb", 1, "-2") + " not written: no room for its 2900 bytes"),
               std::string::npos) << out;
-}
-
-TEST_F(MemoryOutputTest, ReplacingAFileLeavesExactlyTheNewContent) {
-    const std::string path = root.path("/tmp/some.file");
-    writeFile(path, std::string(5000, 'o'));
-    std::size_t written = 0;
-    int e = 0;
-    ASSERT_EQ(write_file_replacing(path, "new", 3, written, e), FileWrite::Done);
-    EXPECT_EQ(written, 3u);
-    EXPECT_EQ(readFile(path), "new");
-    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 1u);
-    ASSERT_EQ(mkdir(root.path("/tmp/adir").c_str(), 0755), 0);
-    EXPECT_EQ(write_file_replacing(root.path("/tmp/adir"), "x", 1, written, e), FileWrite::RenameFailed);
-    EXPECT_EQ(e, EISDIR);
-    EXPECT_EQ(cmtest::listDir(root.path("/tmp")).size(), 2u);  // the fresh file was removed again
 }
 
 TEST_F(MemoryOutputTest, DebugImageIsWrittenAndTakenOutOfTheStreamingEntry) {
@@ -365,7 +340,7 @@ TEST_F(MemoryOutputTest, LeftoverAlreadyQueuedByThisRunIsNotQueuedTwice) {
     init_memory_output_buffer(1);
     fill(1, frames(1, 900));
     save_memory_output_buffer(1, "usb");
-    requeue_pending_raw_clips();
+    requeuePendingRawClips();
     EXPECT_EQ(system_commands.size(), 1u);
 }
 

@@ -64,9 +64,9 @@ TEST_F(SystemCommandsTest, AClaimHoldsWhileQueuedAndWhileRunningAndEndsWithTheCo
     const std::string fifo = root.path("/tmp/gate");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     system_commands.append("cat " + fifo + " > /dev/null", "/tmp/a.raw");
-    EXPECT_TRUE(system_commands.claims("/tmp/a.raw"));
-    EXPECT_FALSE(system_commands.claims("/tmp/b.raw"));
-    EXPECT_FALSE(system_commands.claims(""));
+    EXPECT_TRUE(system_commands.isTagged("/tmp/a.raw"));
+    EXPECT_FALSE(system_commands.isTagged("/tmp/b.raw"));
+    EXPECT_FALSE(system_commands.isTagged(""));
 
     std::thread runner([] { runNextSystemCommand(); });
     // The command has been taken out and blocks on the gate. The queue must
@@ -74,15 +74,15 @@ TEST_F(SystemCommandsTest, AClaimHoldsWhileQueuedAndWhileRunningAndEndsWithTheCo
     while (system_commands.size() != 0) std::this_thread::yield();
     system_commands.append("true", "/tmp/b.raw");
     EXPECT_EQ(system_commands.size(), 1u);
-    EXPECT_TRUE(system_commands.claims("/tmp/b.raw"));
-    EXPECT_TRUE(system_commands.claims("/tmp/a.raw"));  // running
+    EXPECT_TRUE(system_commands.isTagged("/tmp/b.raw"));
+    EXPECT_TRUE(system_commands.isTagged("/tmp/a.raw"));  // running
     {
         std::ofstream gate(fifo);
         gate << "go\n";
     }
     runner.join();
-    EXPECT_FALSE(system_commands.claims("/tmp/a.raw"));
-    EXPECT_TRUE(system_commands.claims("/tmp/b.raw"));
+    EXPECT_FALSE(system_commands.isTagged("/tmp/a.raw"));
+    EXPECT_TRUE(system_commands.isTagged("/tmp/b.raw"));
     output();
 }
 
@@ -99,11 +99,11 @@ TEST_F(SystemCommandsTest, ADeferredCommandWaitsForItsTimeHoldsNothingBackAndCom
     ASSERT_TRUE(runNextSystemCommand());
     EXPECT_EQ(readFile(log), "now\n");
     EXPECT_FALSE(runNextSystemCommand());
-    EXPECT_TRUE(system_commands.claims("/tmp/later.raw"));
+    EXPECT_TRUE(system_commands.isTagged("/tmp/later.raw"));
     clock.advance(std::chrono::seconds(60));
     ASSERT_TRUE(runNextSystemCommand());
     EXPECT_EQ(statuses, (std::vector<int>{0, 512}));
-    EXPECT_FALSE(system_commands.claims("/tmp/later.raw"));
+    EXPECT_FALSE(system_commands.isTagged("/tmp/later.raw"));
     EXPECT_EQ(countOf(output(), "cmds waiting: 2\n"), 1);
 }
 

@@ -1,8 +1,8 @@
-#include "capture/time_group.h"
+#include "common/time_group.h"
 
 #include <utility>
 
-#include "app/time_string.h"
+#include "common/time_string.h"
 
 TimeGroupStamp szTimeGroupTimestamp;
 

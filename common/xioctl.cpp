@@ -1,4 +1,4 @@
-#include "capture/xioctl.h"
+#include "common/xioctl.h"
 
 #include <cerrno>
 

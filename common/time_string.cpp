@@ -1,4 +1,4 @@
-#include "app/time_string.h"
+#include "common/time_string.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,6 +1,6 @@
 // The run configuration: process-wide settings taken from the command line
-// (and DIP switches 5 and 6) by main before the first worker thread starts,
-// and only read afterwards.
+// (app/options.h) and DIP switches 5 and 6 by main before the first worker
+// thread starts, and only read afterwards.
 #pragma once
 
 #include <cstdint>
@@ -49,8 +49,3 @@ void storeStartValues();
 // With a frame rate set, frame_count and USER_VIDEO_FRAMES become
 // g_FrameRate x nPreSaveTime; returns whether they changed.
 bool computeFrameCounts();
-
-// Applies every option key found in `arg` (substring matching, in table
-// order). Returns 827 when the argument asks the process to end at once
-// ("-exit"), else 0.
-int applyArgument(const char* arg);

@@ -16,6 +16,7 @@
 #include "common/syscalls.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
 #include "streaming/notification.h"
@@ -61,7 +62,8 @@ void resetDaemonState() {
     g_nActivityIteration.store(0);
     tid_restarterThread.store(0);
 
-    // log
+    // log (first: lines an earlier case's threads handed over are written)
+    cm::resetLogWriterForTests();
     nError.store(0);
     for (auto& n : dev_name) n.store(nullptr);
 

@@ -172,6 +172,10 @@ void uploadRegularFile(const char* path) {
     {
         UploadUnderWay underWay;
         cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
+        if (!uploading.held()) {
+            verbos("not uploaded, being removed to make room: %s", path);
+            return;
+        }
         cm::printOutFormatted("Calling: %s\n", command.c_str());
         // The activity time is renewed on both sides of a long upload.
         notifyAction();
@@ -179,25 +183,25 @@ void uploadRegularFile(const char* path) {
         notifyAction();
         cm::printOutFormatted("Result: %d\n", result);
 
-        // Nothing but the tool removes a queued file, and it does so only
-        // once the server has stored it ("-DD"): a file gone after a failed
-        // status (a tool stopped between its delete and its exit, say) has
-        // reached the server and is announced like any other.
-        const bool stored = result == 0 || !pathPresent(path);
-        if (stored) {
-            if (result == 0) {
-                verbos("file ftped successfully.. deleting: %s", path);
-                // The tool deletes the file itself once it is stored
-                // ("-DD"), so this normally finds it gone (-1).
-                int deleted = ::unlink(path);
-                verbos("deleting result: %d", deleted);
-            } else {
-                verbos("upload tool result %d, but it removed %s, which it does only once the server has stored it",
-                       result, path);
-            }
+        // Only the tool's status says the server stored the file. That the
+        // file is gone says nothing: the tool removes it once stored
+        // ("-DD"), but queue eviction removes queued files too (never while
+        // this upload holds it busy), and so may anybody on the board. A
+        // tool stopped by the ending between its delete and its exit (a
+        // window of a few instructions) leaves a stored clip without a
+        // record; a record of a clip the server never got would be worse.
+        if (result == 0) {
+            verbos("file ftped successfully.. deleting: %s", path);
+            // The tool deletes the file itself once it is stored ("-DD"),
+            // so this normally finds it gone (-1).
+            int deleted = ::unlink(path);
+            verbos("deleting result: %d", deleted);
             queueUploadNotification(path);
             return;
         }
+        if (!pathPresent(path))
+            verbos("upload tool result %d and %s is gone: whether the server stored it is unknown, no record", result,
+                   path);
     }
     cm::sleepSeconds(1);
 }

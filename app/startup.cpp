@@ -117,6 +117,7 @@ int initVars() {
     initGPIOs();
     clearInputSelection();
     setting.init();
+    removeLeftoverControlRecordTemporaries();
     setting.readSettings();
     g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());

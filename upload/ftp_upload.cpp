@@ -100,6 +100,9 @@ void queueUploadNotification(const char* path) {
     PositionURL record;
     if (!record.setURL(url)) return;
     record.saveRecord();
+    // The clip is gone from the queue: its record is durable before the
+    // walk goes on, or a power cut leaves a stored clip nobody is told of.
+    syncNotificationRecords();
     cm::printOutFormatted("saving a notification call: %s\n", url);
 }
 

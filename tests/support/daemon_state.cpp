@@ -41,7 +41,7 @@ void resetDaemonState() {
     setNotificationSinkForTests(nullptr);
     setNotificationOpenForTests(nullptr);
     cm::setFreeSpaceProbeForTests(nullptr);
-    clearPendingNotificationRecordsForTests();
+    resetNotificationRecordsForTests();
     setStreamingTimingsForTests(StreamingTimings{});
 
     // app: the options, at their defaults.

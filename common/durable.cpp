@@ -103,7 +103,7 @@ bool replaceFileDurably(const std::string& path, const void* data, std::size_t s
 }
 
 bool removeFileDurably(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    if (::unlink(path.c_str()) != 0) return errno == ENOENT;
     return syncParentDirectory(path);
 }
 

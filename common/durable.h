@@ -38,7 +38,7 @@ bool replaceFileDurably(const std::string& path, const void* data, std::size_t s
                         const struct stat* like = nullptr);
 
 // Unlinks `path` and syncs its directory; a missing file counts as
-// removed. False with errno set otherwise.
+// removed (nothing to sync). False with errno set otherwise.
 bool removeFileDurably(const std::string& path);
 
 // Removes the temporaries "<path>.XXXXXX" (exactly six characters after

@@ -303,8 +303,9 @@ std::size_t keepPendingNotificationRecordsForNextRun() {
     g_keptSealed = true;
     if (all.empty() && g_keptFileRecords == 0) return 0;
     if (storeKeptRecords(keptRecordsPath(), all)) {
-        verbos("%d notification records kept in %s for the next run", static_cast<int>(all.size()),
-               keptRecordsPath().c_str());
+        if (!all.empty())
+            verbos("%d notification records kept in %s for the next run", static_cast<int>(all.size()),
+                   keptRecordsPath().c_str());
         g_keptFileRecords = all.size();
     } else {
         verbos("%d notification records lost: %s cannot be written: %s", static_cast<int>(all.size()),

@@ -25,6 +25,7 @@
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
+#include "upload/positionurl.h"
 #include "v4l2/conversion_start.h"
 #include "v4l2/system_commands.h"
 
@@ -118,6 +119,7 @@ int initVars() {
     initGPIOs();
     clearInputSelection();
     setting.init();
+    removeLeftoverControlRecordTemporaries();
     setting.readSettings();
     g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
@@ -131,6 +133,8 @@ int initVars() {
     // No producer runs yet: whatever in-progress file is in the queue was
     // left by a process that ended while writing it.
     removeStaleInProgressFiles(queueDirectory());
+    // Before any thread appends a record of its own.
+    restoreKeptNotificationRecords();
 
     readInputsDIPState();
     step1By1(0);
@@ -178,8 +182,11 @@ void runCaptureModule(int argc, char** argv) {
 
     waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
-    // A clip the server stores must get its notification record.
+    // A clip the server stores must get its notification record, and a
+    // record still waiting for room gets a last try, else is kept for the
+    // next run.
     finishUploadUnderWay();
+    keepPendingNotificationRecordsForNextRun();
     verbos("Exiting.. cya!!");
     endProcess(0);
 }

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/footprint.h"
@@ -19,6 +20,7 @@
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
 #include "log/console.h"
+#include "log/log_writer.h"
 
 std::atomic<int> nError{0};
 std::atomic<const char*> dev_name[5] = {};
@@ -135,13 +137,18 @@ void fileLog(const char* text) {
     timespec ts{};
     if (!localNow(tmv, ts)) return;
     std::string path = dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
-    std::string entry(text);
-    entry += '\n';
+    if (cm::threadLogRole() == cm::LogRole::queued)
+        cm::handToLogWriter(cm::LogPiece{cm::LogSink::dailyFile, text, std::move(path), ts.tv_sec});
+    else
+        cm::appendDailyLogNow(path, ts.tv_sec, text);
+}
 
+void cm::appendDailyLogNow(const std::string& path, time_t stamp, const std::string& text) {
+    std::string entry = text + '\n';
     std::lock_guard<std::mutex> lock(g_fileLogLock);
     if (path != g_prunedForDay) {
         g_prunedForDay = path;
-        pruneOldDailyLogs(ts.tv_sec);
+        pruneOldDailyLogs(stamp);
     }
     cm::UniqueFd fd = openDailyLog(path);
     struct stat st {};
@@ -267,6 +274,7 @@ void errno_exit2(const char* name, int device) {
 }
 
 void endProcess(int status) {
+    cm::drainLogWriter(cm::kLogDrainAtEndMillis);
     fflush(stdout);
     fflush(stderr);
     _exit(status);

@@ -25,7 +25,7 @@ inline constexpr char kNotifyDir[] = "/home/Tarvisel/pos";               // noti
 inline constexpr char kNotifyFilePattern[] = "/home/Tarvisel/pos/%d.pos";
 inline constexpr int kNotifyFileNumber = 1;
 // Notification records that could not be queued before a run ended, for the
-// next run to queue first (upload/kept_records.h). Not "*.pos": the
+// next run to queue first (upload/positionurl.h). Not "*.pos": the
 // companion reads only the queue file.
 inline constexpr char kNotifyKeptFile[] = "/home/Tarvisel/pos/1.kept";
 inline constexpr char kTmp[] = "/tmp";                                   // raw clips, debug images

@@ -26,11 +26,19 @@ std::string vformat(const char* fmt, va_list ap) {
 
 // One fwrite per piece: the stream's own lock keeps it whole. A queued
 // thread hands the piece to the log writer instead (log/log_writer.h).
+void writeNow(LogSink sink, const std::string& text) {
+    FILE* stream = sink == LogSink::standardError ? stderr : stdout;
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+void writePiece(const LogPiece& p) { writeNow(p.sink, p.text); }
+
 void writeWhole(LogSink sink, std::string text) {
     if (threadLogRole() == LogRole::queued)
-        handToLogWriter(LogPiece{sink, std::move(text), {}, 0});
+        handToLogWriter(LogPiece{sink, std::move(text), {}, 0, writePiece});
     else
-        writeConsoleNow(sink, text);
+        writeNow(sink, text);
 }
 
 }  // namespace
@@ -41,12 +49,6 @@ std::string format(const char* fmt, ...) {
     std::string out = vformat(fmt, ap);
     va_end(ap);
     return out;
-}
-
-void writeConsoleNow(LogSink sink, const std::string& text) {
-    FILE* stream = sink == LogSink::standardError ? stderr : stdout;
-    std::fwrite(text.data(), 1, text.size(), stream);
-    std::fflush(stream);
 }
 
 void printOut(const std::string& text) { writeWhole(LogSink::standardOutput, text); }

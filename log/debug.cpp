@@ -130,6 +130,19 @@ cm::UniqueFd openDailyLog(const std::string& path) {
     return fd;
 }
 
+void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text);
+
+// The log writer's way into the daily file (log/log_writer.h). A piece
+// without a path (the writer's own count of dropped lines) goes to the
+// file of its stamp's day.
+void appendDailyPiece(const cm::LogPiece& p) {
+    if (!p.dailyPath.empty()) return appendDailyEntry(p.dailyPath, p.stamp, p.text);
+    const time_t stamp = p.stamp;
+    struct tm tmv {};
+    if (localtime_r(&stamp, &tmv) == nullptr) return;
+    appendDailyEntry(dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday), stamp, p.text);
+}
+
 }  // namespace
 
 void fileLog(const char* text) {
@@ -138,12 +151,14 @@ void fileLog(const char* text) {
     if (!localNow(tmv, ts)) return;
     std::string path = dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
     if (cm::threadLogRole() == cm::LogRole::queued)
-        cm::handToLogWriter(cm::LogPiece{cm::LogSink::dailyFile, text, std::move(path), ts.tv_sec});
+        cm::handToLogWriter(cm::LogPiece{cm::LogSink::dailyFile, text, std::move(path), ts.tv_sec, appendDailyPiece});
     else
-        cm::appendDailyLogNow(path, ts.tv_sec, text);
+        appendDailyEntry(path, ts.tv_sec, text);
 }
 
-void cm::appendDailyLogNow(const std::string& path, time_t stamp, const std::string& text) {
+namespace {
+
+void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text) {
     std::string entry = text + '\n';
     std::lock_guard<std::mutex> lock(g_fileLogLock);
     if (path != g_prunedForDay) {
@@ -177,6 +192,8 @@ void cm::appendDailyLogNow(const std::string& path, time_t stamp, const std::str
     if (n > 0 && ::ftruncate(fd.get(), st.st_size) != 0) err = errno;
     reportFileLogFailure(path, err);
 }
+
+}  // namespace
 
 bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes) {
     struct stat st {};

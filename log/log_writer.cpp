@@ -9,7 +9,6 @@
 
 #include "common/clock.h"
 #include "common/threads.h"
-#include "log/debug.h"
 
 namespace cm {
 
@@ -40,11 +39,13 @@ WriterState& state() {
     return *s;
 }
 
+// The write functions last handed over for standard output and for the
+// daily file: the drop count is written through them.
+std::atomic<void (*)(const LogPiece&)> g_consoleWrite{nullptr};
+std::atomic<void (*)(const LogPiece&)> g_dailyWrite{nullptr};
+
 void writePiece(const LogPiece& p) {
-    if (p.sink == LogSink::dailyFile)
-        appendDailyLogNow(p.dailyPath, p.stamp, p.text);
-    else
-        writeConsoleNow(p.sink, p.text);
+    if (p.write != nullptr) p.write(p);
 }
 
 // Written where the dropped lines would have been: after everything that
@@ -55,11 +56,8 @@ void reportDropped(std::uint64_t dropped) {
                   "log: %llu lines of the capture and streaming threads were dropped: the log writer fell behind "
                   "(a slow card or console)",
                   static_cast<unsigned long long>(dropped));
-    writeConsoleNow(LogSink::standardOutput, std::string(line) + "\n");
-    const time_t stamp = cm::now().tv_sec;
-    struct tm tmv {};
-    if (localtime_r(&stamp, &tmv) == nullptr) return;
-    appendDailyLogNow(dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday), stamp, line);
+    writePiece(LogPiece{LogSink::standardOutput, std::string(line) + "\n", {}, 0, g_consoleWrite.load()});
+    writePiece(LogPiece{LogSink::dailyFile, line, {}, cm::now().tv_sec, g_dailyWrite.load()});
 }
 
 void* runWriter(void*) {
@@ -99,6 +97,8 @@ void setThreadLogRole(LogRole role) { t_role = role; }
 LogRole threadLogRole() { return t_role; }
 
 void handToLogWriter(LogPiece piece) {
+    if (piece.sink == LogSink::standardOutput) g_consoleWrite.store(piece.write);
+    if (piece.sink == LogSink::dailyFile) g_dailyWrite.store(piece.write);
     WriterState& s = state();
     {
         std::lock_guard<std::mutex> g(s.lock);

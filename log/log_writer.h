@@ -28,8 +28,11 @@
 //    in one line ("log: N lines of the capture and streaming threads were
 //    dropped ...") on standard output and in the daily file, where the
 //    dropped lines would have been.
-//  - The writer writes as any direct thread does: the daily file keeps its
-//    bounds (log/debug.h). It starts with the first queued piece, is never
+//  - The writer writes as any direct thread does, through the write
+//    function each piece carries (the console's or the daily file's, so
+//    that this unit depends on neither): the daily file keeps its bounds
+//    (log/debug.h). The count of dropped lines goes through the write
+//    functions last seen for standard output and for the daily file. It starts with the first queued piece, is never
 //    joined and ends with the process; endProcess (log/debug.h) first gives
 //    it at most kLogDrainAtEndMillis to write out what is queued.
 //  - Should the writer thread not start, queued pieces are written by the
@@ -61,13 +64,16 @@ inline constexpr long long kLogDrainAtEndMillis = 2000;
 enum class LogSink { standardOutput, standardError, dailyFile };
 
 // One piece of a log call, written by the writer as the call would have
-// written it: `text` to the stream as it is, or (dailyFile) appended to the
-// daily file `dailyPath` as an entry of the time `stamp`.
+// written it: `write` (the caller's own direct writer for `sink`: console
+// or daily file) is called with the piece. For the daily file, `dailyPath`
+// is the day's file and `stamp` the entry's time; a piece with an empty
+// `dailyPath` goes to the file of the day of `stamp`.
 struct LogPiece {
     LogSink sink = LogSink::standardOutput;
     std::string text;
     std::string dailyPath;
     time_t stamp = 0;
+    void (*write)(const LogPiece&) = nullptr;
 };
 
 // Hands `piece` to the writer (a queued thread's log call); never waits on
@@ -86,9 +92,5 @@ extern std::atomic<pthread_t> tid_logWriter;
 // Waits for the writer to write what is queued (briefly), then sets the
 // drop count back and the calling thread's role to `direct`.
 void resetLogWriterForTests();
-
-// The writer's two sinks, written directly (console.cpp and debug.cpp).
-void writeConsoleNow(LogSink sink, const std::string& text);
-void appendDailyLogNow(const std::string& path, time_t stamp, const std::string& entry);
 
 }  // namespace cm

@@ -82,7 +82,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as
 //    record and in order, at the next append or retry: it is late, never
 //    lost while the process runs. At most kNotificationPendingMax wait; past
 //    that the oldest is dropped with a log line. Those still waiting when
-//    the run ends are kept for the next run (upload/kept_records.h).
+//    the run ends are kept for the next run (see restoreKeptNotificationRecords).
 //  - The append is not synced: a producer whose record must survive a power
 //    cut calls syncNotificationRecords afterwards.
 void saveRecord(PositionURL& record);
@@ -101,9 +101,26 @@ bool syncNotificationRecords();
 bool retryPendingNotificationRecords();
 std::size_t pendingNotificationRecords();
 
+// Notification records kept for the next run. A record that cannot be
+// appended to the notification queue file (a full file system) waits in
+// memory (see saveRecord); when the run ends before it could be
+// appended, it is kept in a small file beside the queue file
+// ("/home/Tarvisel/pos/1.kept", the same 1000-byte records back to back),
+// which the next run appends to the queue file, in order and before any
+// record of its own, and then removes.
+//
+// A power cut between that append and the removal leaves the records in
+// both files. The next run then finds the queue file ending in exactly the
+// kept records and only removes the kept file; should the companion have
+// consumed the queue file in that instant, the records are appended once
+// more. A notification made twice names the same file on the server twice,
+// which the companion can recognise; a lost one leaves a clip on the server
+// that nobody is told of. So a record is kept until its append is durable:
+// at least once, and once but for that double coincidence.
+//
 // At start, before any thread appends: the records the last run kept go
-// first, in their order (see upload/kept_records.h), and the kept file is
-// removed once they are durably in the queue file.
+// first, in their order, and the kept file is removed once they are
+// durably in the queue file.
 void restoreKeptNotificationRecords();
 
 // At the end of the run: one last try of the waiting records, and those

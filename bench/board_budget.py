@@ -39,13 +39,19 @@ What it reports (JSON on standard output, or --out FILE):
   - CPU: the group's (cpuacct), the daemon's threads by name, the
     converters and upload tools (the daemon's reaped children, and those
     still running) by program; throttled periods;
-  - memory: the daemon's peak resident set, the peak of daemon plus
-    children sampled together, each converter's peak, the group's peak
-    usage and how often it hit its limit (memory.failcnt), OOM kills;
+  - memory: the daemon's peak resident set and what held it then
+    (/proc/PID/smaps), the peak of daemon plus children sampled together
+    (proportional set sizes, so that shared pages count once), each
+    converter's peak, the group's peak usage (page cache included) and how
+    often it hit its limit (memory.failcnt), OOM kills;
   - the machine's load average at the start and end.
 --slow-card puts /tmp and the base directory on an ext4 file system on a
 loop device whose writes are throttled (blkio.throttle.write_bps_device,
---card-bps) and reports the device's actual write rate.
+--card-bps) and reports the device's actual write rate. cgroup v1 throttles
+a group's own direct and synced writes only: the page cache's writeback is
+issued by the kernel's threads in the root group. --card-throttle device
+(the default) therefore throttles the device in the root group, every
+writer alike, as a slow card is; "group" throttles the daemon's group only.
 
 Needs root and cgroup v1 (exits 77 otherwise, as a skipped test).
 
@@ -81,6 +87,7 @@ STREAM_RENEW_SECONDS = 100
 PICTURE_SERVER = os.path.join(HERE, "picture_age_server.py")
 SAMPLE_SECONDS = 0.25
 SKIPPED = 77
+ROOT_BLKIO_THROTTLE = os.path.join(cgroups.ROOT, "blkio", "blkio.throttle.write_bps_device")
 
 
 def percentile(values, q):
@@ -88,6 +95,13 @@ def percentile(values, q):
         return None
     v = sorted(values)
     return v[min(len(v) - 1, int(q * (len(v) - 1) + 0.5))]
+
+
+def pss_kb(pid):
+    """Proportional set size: each shared page counted once over all the
+    processes that map it, so that a sum over processes is what they hold."""
+    m = re.search(r"^Pss:\s+(\d+) kB", daemon_bench.read("/proc/%d/smaps_rollup" % pid) or "", re.M)
+    return int(m.group(1)) if m else 0
 
 
 def proc_stat(pid):
@@ -104,14 +118,15 @@ def proc_stat(pid):
 class Children:
     """The daemon's descendants (its session: converters, the upload tool
     and the shells, flock and timeout around them), sampled: CPU by
-    program, each one's peak resident set, and their resident sets added."""
+    program, each one's peak resident set, and their proportional sets
+    added."""
 
     def __init__(self, session):
         self.session = session
         self.seen = {}  # pid -> {"comm", "cpu", "hwm_kb"}
 
     def sample(self):
-        rss_kb = 0
+        pss = 0
         for name in os.listdir("/proc"):
             if not name.isdigit() or int(name) == self.session:
                 continue
@@ -127,8 +142,8 @@ class Children:
             e["cpu"] = max(e["cpu"], st[3])
             e["hwm_kb"] = max(e["hwm_kb"], kb.get("VmHWM", 0))
             e["last"] = time.monotonic()
-            rss_kb += kb.get("VmRSS", 0)
-        return rss_kb
+            pss += pss_kb(pid)
+        return pss
 
     def by_program(self):
         out = {}
@@ -154,6 +169,8 @@ class Watch(threading.Thread):
         self.released = {}
         self.refused = {}
         self.peak_together_kb = 0
+        self.peak_rss_kb = 0
+        self.peak_breakdown = {}
         self.peak_cgroup_rss = 0
         self.stop = threading.Event()
         self.lock = threading.Lock()
@@ -187,7 +204,11 @@ class Watch(threading.Thread):
                 next_sample = now + SAMPLE_SECONDS
                 with self.lock:
                     self.sampler.sample()
-                    together = daemon_bench.status_kb(self.pid).get("VmRSS", 0) + self.children.sample()
+                    rss = daemon_bench.status_kb(self.pid).get("VmRSS", 0)
+                    if rss > self.peak_rss_kb:
+                        self.peak_rss_kb = rss
+                        self.peak_breakdown = smaps_breakdown(self.pid)
+                    together = pss_kb(self.pid) + self.children.sample()
                     self.peak_together_kb = max(self.peak_together_kb, together)
                     self.peak_cgroup_rss = max(self.peak_cgroup_rss, self.budget.stats()["memory_rss_bytes"])
             time.sleep(0.1)
@@ -226,6 +247,15 @@ class SlowCard:
         subprocess.run(["mount", "--bind", on_card, target], check=True)
         return target
 
+    def throttle_device(self, bps):
+        """Throttles every write to the device, whoever issues it: the
+        blkio hierarchy's root group, where the kernel's writeback threads
+        are. (In a group of the daemon's, cgroup v1 throttles only the
+        writes its own threads issue: direct and synced ones; the page
+        cache's writeback is issued from the root group and passes.)"""
+        cgroups.write(ROOT_BLKIO_THROTTLE, "%s %d" % (self.devno, bps))
+        self.throttled = True
+
     def written_bytes(self):
         """Sectors written to the loop device (the kernel's own count)."""
         text = daemon_bench.read("/sys/block/%s/stat" % self.name) or ""
@@ -233,10 +263,55 @@ class SlowCard:
         return int(f[6]) * 512 if len(f) > 6 else 0
 
     def close(self, bound):
+        if getattr(self, "throttled", False):
+            cgroups.write(ROOT_BLKIO_THROTTLE, "%s 0" % self.devno)
         for target in reversed(bound):
             subprocess.run(["umount", "-l", target], check=False)
         subprocess.run(["umount", "-l", self.mount], check=False)
         subprocess.run(["losetup", "-d", self.loop], check=False)
+
+
+def smaps_breakdown(pid):
+    """The resident set of process `pid` by what holds it (kB), from
+    /proc/PID/smaps: the frame memory blocks (anonymous mappings of at least
+    a block's size), the cameras' buffers (the emulated cameras' shared
+    memory files, V4L2 buffers on the board), thread stacks (anonymous
+    mappings of 8 MiB), the rest of the anonymous memory (the C library's
+    heap and arenas: OpenCV, streaming buffers, ...), OpenCV's and
+    ffmpeg's libraries (OpenCV's video I/O loads ffmpeg's), other
+    libraries and the program."""
+    text = daemon_bench.read("/proc/%d/smaps" % pid) or ""
+    out = {}
+    key = None
+    for line in text.splitlines():
+        m = re.match(r"^([0-9a-f]+)-([0-9a-f]+) \S+ \S+ \S+ \S+\s*(.*)$", line)
+        if m:
+            size = int(m.group(2), 16) - int(m.group(1), 16)
+            name = m.group(3)
+            base = os.path.basename(name)
+            if not name:
+                key = ("frame memory blocks" if size >= daemon_bench.FRAME_BUFFER_BYTES
+                       else "thread stacks" if size in (8 << 20, (8 << 20) + 4096) else "heap and other anonymous")
+            elif "memfd:" in name or name.startswith("/dev/video"):
+                key = "camera buffers"
+            elif name == "[heap]":
+                key = "heap and other anonymous"
+            elif name == "[stack]":
+                key = "thread stacks"
+            elif base.startswith("libopencv"):
+                key = "OpenCV libraries"
+            elif re.match(r"lib(av|sw|postproc|x26|vpx|aom|dav1d|svt|rav1e|codec2)", base):
+                key = "ffmpeg and codec libraries"
+            elif name.startswith("/") and ".so" in base:
+                key = "other libraries"
+            elif name.startswith("/"):
+                key = "program and other files"
+            else:
+                key = "other"
+            continue
+        if key and line.startswith("Rss:"):
+            out[key] = out.get(key, 0) + int(line.split()[1])
+    return out
 
 
 def frame_log(path, pid):
@@ -253,12 +328,13 @@ def frame_log(path, pid):
     return out
 
 
-def camera_frames(frames, since):
-    """Per camera from `since` on: made, delivered, dropped, and the gaps in
-    which the camera was not streaming (its saves)."""
+def camera_frames(frames, since, windows=None):
+    """Per camera from `since` on (or within the (start, end) `windows`):
+    made, delivered, dropped, and the gaps in which the camera was not
+    streaming (its saves)."""
     out = {}
     for cam, rows in sorted(frames.items()):
-        rows = [r for r in rows if r[2] >= since]
+        rows = [r for r in rows if r[2] >= since and (windows is None or any(a <= r[2] <= b for a, b in windows))]
         gaps = []
         for a, b in zip(rows, rows[1:]):
             if b[2] - a[2] > 3 * FRAME_PERIOD:
@@ -343,7 +419,9 @@ def run(a, harness):
             card = SlowCard(work)
         budget = cgroups.Budget("cm-budget-%d" % os.getpid(), share=a.share_value,
                                 memory_bytes=a.memory_mb << 20 if a.memory_mb else None,
-                                write_bps=(card.devno, a.card_bps) if card else None)
+                                write_bps=(card.devno, a.card_bps) if card and a.card_throttle == "group" else None)
+        if card and a.card_throttle == "device":
+            card.throttle_device(a.card_bps)
         if budget.period_us:
             out["cfs_period_us"], out["cfs_quota_us"] = budget.period_us, budget.quota_us
         # The reference server, keeping pictures (its keep directory is
@@ -455,6 +533,21 @@ def run(a, harness):
         out["pictures_unreadable"] = unreadable
         out["frames"] = camera_frames(frames, t_up)
         out["frames_from_request"] = camera_frames(frames, requests["user"])
+        # While a request's clips are being saved: from the request until
+        # its last raw clip is queued for conversion.
+        windows = []
+        for kind, t in requests.items():
+            ends = [v for k, v in saved.items() if k.startswith("user_" if kind == "user" else "usb_")]
+            if ends:
+                windows.append((t, max(ends)))
+        if windows:
+            wall = time.time() - time.monotonic()
+            span = sum(b - a for a, b in windows)
+            during = [m for m in msgs if any(a + wall <= m["time"] <= b + wall for a, b in windows)]
+            out["during_saves"] = {
+                "seconds": round(span, 1),
+                "streaming_requests_per_second": round(len(during) / span, 2) if span > 0 else None,
+                "frames": camera_frames(frames, t_up, windows)}
         for stem, c in clips.items():
             if "file" in c:
                 c.update(clip_frames(os.path.join(ftp_dir, c["file"].lstrip("/")), frames))
@@ -487,9 +580,10 @@ def run(a, harness):
             "daemon_peak_anon_kb": r["rss_anon_peak_kb"],
             "daemon_peak_file_kb": r["rss_file_peak_kb"],
             "frame_buffers_rss_peak_kb": r["frame_buffers_rss_peak_kb"],
-            "together_peak_rss_kb": watch.peak_together_kb,
+            "together_peak_pss_kb": watch.peak_together_kb,
             "converter_peak_rss_kb": max([e["hwm_kb"] for e in watch.children.seen.values()
                                           if e["comm"] == "ffmpeg"] or [0]),
+            "daemon_at_peak_kb": watch.peak_breakdown,
             "group_peak_bytes": stats1["memory_max_usage_bytes"],
             "group_peak_rss_bytes": watch.peak_cgroup_rss,
             "group_limit_hits": stats1["memory_failcnt"],
@@ -497,7 +591,7 @@ def run(a, harness):
         }
         if card:
             written = card.written_bytes() - card0
-            out["card"] = {"bps_limit": a.card_bps, "device": card.devno,
+            out["card"] = {"bps_limit": a.card_bps, "device": card.devno, "throttle": a.card_throttle,
                            "written_bytes": written, "write_bytes_per_second": round(written / span_all),
                            "throttled_bytes_in_group": stats1["blkio_throttled_write_bytes"]}
         out["daemon_status"] = d.proc.poll()
@@ -519,6 +613,28 @@ def run(a, harness):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def check(r, a):
+    """What a run that worked has measured; the problems found."""
+    problems = []
+    if r.get("daemon_status") is not None:
+        problems.append("the daemon ended (status %s)" % r["daemon_status"])
+    if r["threads_released"]["placed"] < 4 or r["threads_released"]["refused"]:
+        problems.append("camera threads not moved out of the limit: %s" % r["threads_released"])
+    for cam in "0123":
+        f = r["frames"].get(cam)
+        if not f or f["delivered"] == 0:
+            problems.append("camera %s delivered no frame" % cam)
+    if not a.no_streaming and (not r["picture_age"]["pictures"] or r["pictures_unreadable"] > r["picture_age"]["pictures"]):
+        problems.append("no picture ages (%d read, %d unreadable)" % (r["picture_age"]["pictures"], r["pictures_unreadable"]))
+    if not any("saved_after_s" in c for c in r["clips"].values()):
+        problems.append("no clip saved")
+    if r["cpu"]["group_seconds"] <= 0 or r["memory"]["group_peak_bytes"] in (None, 0):
+        problems.append("the group counted nothing")
+    if a.slow_card and not r.get("card", {}).get("written_bytes"):
+        problems.append("nothing written to the card")
+    return problems
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default=os.path.join(SOURCE_DIR, "build"))
@@ -534,9 +650,13 @@ def main(argv):
     ap.add_argument("--memory-mb", type=int, default=400)
     ap.add_argument("--slow-card", action="store_true")
     ap.add_argument("--card-bps", type=int, default=2000000)
+    ap.add_argument("--card-throttle", choices=("device", "group"), default="device",
+                    help="throttle every write to the card (device) or only the daemon group's own (group)")
     ap.add_argument("--label", default="")
     ap.add_argument("--out")
     ap.add_argument("--keep", help="copy the board root and the frame log here")
+    ap.add_argument("--check", action="store_true",
+                    help="fail unless the run measured what it reports (a short pass among the tests)")
     a = ap.parse_args(argv)
     why = cgroups.available()
     if why:
@@ -559,6 +679,12 @@ def main(argv):
     import harness  # noqa: E402  (reads CM_BUILD_DIR)
     result = run(a, harness)
     text = json.dumps(result, indent=1, sort_keys=True)
+    if a.check:
+        problems = check(result, a)
+        if problems:
+            print(text)
+            print("board budget: " + "; ".join(problems))
+            return 1
     if a.out:
         os.makedirs(os.path.dirname(os.path.abspath(a.out)), exist_ok=True)
         with open(a.out, "w") as f:

@@ -262,9 +262,13 @@ class SlowCard:
         f = text.split()
         return int(f[6]) * 512 if len(f) > 6 else 0
 
-    def close(self, bound):
+    def unthrottle(self):
         if getattr(self, "throttled", False):
             cgroups.write(ROOT_BLKIO_THROTTLE, "%s 0" % self.devno)
+            self.throttled = False
+
+    def close(self, bound):
+        self.unthrottle()
         for target in reversed(bound):
             subprocess.run(["umount", "-l", target], check=False)
         subprocess.run(["umount", "-l", self.mount], check=False)
@@ -402,13 +406,22 @@ def clip_frames(path, frames):
             "missing": len(missing), "missing_dropped_by_camera": len(missing & dropped)}
 
 
+def say(text, t0=[]):
+    """A progress line on standard error, with the seconds since the first."""
+    if not t0:
+        t0.append(time.monotonic())
+    print("board budget %6.1f s: %s" % (time.monotonic() - t0[0], text), file=sys.stderr, flush=True)
+
+
 def run(a, harness):
+    say("starting")
     load_start = os.getloadavg()
     work = tempfile.mkdtemp(prefix="cm-budget-")
     frames_path = os.path.join(work, "frames.log")
     ftp_dir = os.path.join(work, "ftp")
     out = {"label": a.label, "streaming": not a.no_streaming, "share": a.share_value, "ipc": a.ipc,
            "memory_limit_mb": a.memory_mb, "cameras": CAMERAS, "slow_card": a.slow_card,
+           "converter": a.converter or "packaging/avconv",
            "load_start": [round(x, 2) for x in load_start]}
     card = None
     bound = []
@@ -430,10 +443,13 @@ def run(a, harness):
         server = daemon_bench.streaming_server(harness)
         ftp = harness.FtpServer(ftp_dir)
         board = harness.Board(switches="1111")
+        if a.converter:
+            harness.board_root.link(board.path("/usr/bin/avconv"), os.path.abspath(a.converter))
         if card:
             bound = [card.bind(board, "/tmp"), card.bind(board, harness.HOME)]
         with budget.inside():
             d = board.start("-usb", cameras=CAMERAS, env={"EMUCAM_FRAME_LOG": frames_path})
+        say("daemon started")
         watch = Watch(budget, d.proc.pid)
         watch.start()
         for n in range(4):
@@ -445,6 +461,7 @@ def run(a, harness):
             board.control("stream", "1")
             stamp_at = time.monotonic()
         t_up = time.monotonic()
+        say("cameras up, measuring")
         watch.start_sampling()
         stats0 = budget.stats()
         cpu0 = proc_stat(d.proc.pid)
@@ -491,6 +508,7 @@ def run(a, harness):
         end = time.monotonic()
         watch.finish()
         stats1 = budget.stats()
+        say("run over, reading the results")
         cpu1 = proc_stat(d.proc.pid)
         out["load_end"] = [round(x, 2) for x in os.getloadavg()]
         out["seconds"] = round(end - t_up, 1)
@@ -595,11 +613,18 @@ def run(a, harness):
                            "written_bytes": written, "write_bytes_per_second": round(written / span_all),
                            "throttled_bytes_in_group": stats1["blkio_throttled_write_bytes"]}
         out["daemon_status"] = d.proc.poll()
+        say("results read")
         if a.keep:
             shutil.copytree(board.dir, os.path.join(a.keep, "board"), ignore_dangling_symlinks=True, symlinks=True)
             shutil.copy(frames_path, a.keep)
         return out
     finally:
+        # Writes held back by the throttle would hold the stopped daemon
+        # in the kernel: they are let through first.
+        if card is not None:
+            card.unthrottle()
+        if budget is not None:
+            budget.unlimit()
         if board is not None:
             board.cleanup()
         if server is not None:
@@ -611,6 +636,7 @@ def run(a, harness):
         if budget is not None:
             budget.close()
         shutil.rmtree(work, ignore_errors=True)
+        say("cleaned up")
 
 
 def check(r, a):
@@ -652,6 +678,7 @@ def main(argv):
     ap.add_argument("--card-bps", type=int, default=2000000)
     ap.add_argument("--card-throttle", choices=("device", "group"), default="device",
                     help="throttle every write to the card (device) or only the daemon group's own (group)")
+    ap.add_argument("--converter", help="the board's /usr/bin/avconv (default: packaging/avconv)")
     ap.add_argument("--label", default="")
     ap.add_argument("--out")
     ap.add_argument("--keep", help="copy the board root and the frame log here")

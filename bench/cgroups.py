@@ -167,6 +167,15 @@ class Budget:
             "blkio_throttled_write_bytes": blkio_bytes(read(self.file("blkio", "blkio.throttle.io_service_bytes")), "Write"),
         }
 
+    def unlimit(self):
+        """Lifts the limits (the quota, the write throttle), so that what is
+        left in the groups can end at once."""
+        write(self.file("cpu", "cpu.cfs_quota_us"), -1)
+        text = read(self.file("blkio", "blkio.throttle.write_bps_device")) or ""
+        for line in text.splitlines():
+            if line.split():
+                write(self.file("blkio", "blkio.throttle.write_bps_device"), "%s 0" % line.split()[0])
+
     def close(self, wait=10):
         """Moves what is left back to this process's own groups and removes
         the groups (waiting up to `wait` s for the kernel to let go)."""

@@ -337,12 +337,15 @@ def camera_frames(frames, since, windows=None):
     made, delivered, dropped, and the gaps in which the camera was not
     streaming (its saves)."""
     out = {}
-    for cam, rows in sorted(frames.items()):
-        rows = [r for r in rows if r[2] >= since and (windows is None or any(a <= r[2] <= b for a, b in windows))]
-        gaps = []
-        for a, b in zip(rows, rows[1:]):
-            if b[2] - a[2] > 3 * FRAME_PERIOD:
-                gaps.append(b[2] - a[2])
+    for cam, every in sorted(frames.items()):
+        spans = [(since, float("inf"))] if windows is None else [(max(a, since), b) for a, b in windows]
+        rows, gaps = [], []
+        # A gap is the camera not streaming between two frames; the part of
+        # it inside a span counts.
+        all_gaps = [(x[2], y[2]) for x, y in zip(every, every[1:]) if y[2] - x[2] > 3 * FRAME_PERIOD]
+        for a, b in spans:
+            rows += [r for r in every if a <= r[2] <= b]
+            gaps += [min(y, b) - max(x, a) for x, y in all_gaps if min(y, b) > max(x, a)]
         made = len(rows)
         delivered = sum(1 for r in rows if r[1])
         out[str(cam)] = {"made": made, "delivered": delivered, "dropped": made - delivered,

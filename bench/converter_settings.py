@@ -21,8 +21,8 @@ Clips (made once into --work):
             the daemon asks its cameras), read with v4l2-ctl.
 Measured per candidate and clip: wall seconds at the share, CPU seconds,
 peak resident set (the converter's maxrss), output bytes, SSIM and PSNR of
-the output against the clip's frames (ffmpeg's ssim and psnr filters, the
-frames paired in order).
+the output against the clip's frames (ffmpeg's ssim and psnr filters on
+both decoded to raw 4:2:0 pictures, frame n against frame n).
 
 Usage: converter_settings.py --build DIR --frames DIR --share S [--work DIR] [--jobs 8] [--out FILE]
 """
@@ -45,6 +45,8 @@ FRONT_END = os.path.join(SOURCE_DIR, "packaging", "avconv")
 FFMPEG = "/usr/bin/ffmpeg"
 SETTINGS_LINE = re.compile(r'^encoder_settings="[^"]*"$', re.M)
 FRAMES = 300
+SIZE = (1280, 720)
+FRAME_BYTES = SIZE[0] * SIZE[1] * 3 // 2
 # The daemon's command line for a 1280 x 720 Motion-JPEG clip at 30 frames
 # a second with the default options (no -s, no -b).
 INPUT_ARGS = ["-f", "mjpeg", "-r", "30"]
@@ -120,19 +122,33 @@ def start(candidate, settings, clip, work, share):
     return proc, group, out, time.monotonic(), name
 
 
-def quality(out, clip):
-    """(SSIM, PSNR dB, frames) of `out` against the clip's frames, in order."""
-    graph = ("[0:v]setpts=N/30/TB,format=yuv420p,split[a1][a2];[1:v]setpts=N/30/TB,format=yuv420p,split[b1][b2];"
-             "[a1][b1]ssim;[a2][b2]psnr")
-    r = subprocess.run([FFMPEG, "-hide_banner", "-nostdin", "-i", out] + INPUT_ARGS + ["-i", clip,
-                        "-lavfi", graph, "-f", "null", "-"], capture_output=True, text=True)
+def raw_frames(path, raw, input_args=()):
+    """Decodes every frame of `path` into `raw` as 4:2:0 pictures, one for
+    one (no frame dropped or repeated for a rate); the frame count."""
+    subprocess.run([FFMPEG, "-v", "error", "-nostdin", "-y"] + list(input_args) + ["-i", path, "-fps_mode", "passthrough",
+                    "-pix_fmt", "yuv420p", "-f", "rawvideo", raw], check=True)
+    return os.path.getsize(raw) // FRAME_BYTES
+
+
+def quality(out, reference):
+    """(SSIM, PSNR dB, frames) of `out` against the clip's frames decoded
+    into `reference`, frame n against frame n. Both are laid out as raw
+    pictures first: ffmpeg's ssim and psnr filters pair their inputs by
+    time, and the clip's rate (30) and the output's (30000/1001) would pair
+    some frames with their neighbours."""
+    raw = out + ".yuv"
+    try:
+        frames = raw_frames(out, raw)
+        raw_in = ["-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", "%dx%d" % SIZE, "-r", "30"]
+        r = subprocess.run([FFMPEG, "-hide_banner", "-nostdin"] + raw_in + ["-i", raw] + raw_in + ["-i", reference,
+                            "-lavfi", "[0:v]split[a1][a2];[1:v]split[b1][b2];[a1][b1]ssim;[a2][b2]psnr",
+                            "-f", "null", "-"], capture_output=True, text=True)
+    finally:
+        if os.path.exists(raw):
+            os.unlink(raw)
     ssim = re.search(r"SSIM .* All:([0-9.]+)", r.stderr)
     psnr = re.search(r"PSNR .* average:([0-9.inf]+)", r.stderr)
-    n = subprocess.run(["/usr/bin/ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
-                        "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", out],
-                       capture_output=True, text=True).stdout.strip()
-    return (float(ssim.group(1)) if ssim else None, float(psnr.group(1)) if psnr else None,
-            int(n) if n.isdigit() else None)
+    return float(ssim.group(1)) if ssim else None, float(psnr.group(1)) if psnr else None, frames
 
 
 def main(argv):
@@ -156,6 +172,9 @@ def main(argv):
         make_scene_clip(a.frames, clips["scene"])
     if not os.path.exists(clips["emulated"]):
         make_emulated_clip(a.build, clips["emulated"])
+    references = {k: os.path.join(work, k + ".yuv") for k in clips}
+    for k, path in clips.items():
+        raw_frames(path, references[k], INPUT_ARGS)
     chosen = [c for c in CANDIDATES if not a.candidates or c[0] in a.candidates.split(",")]
     todo = [(c, s, clip) for c, s in chosen for clip in clips.values()]
     results = {"share": a.share, "shipped": shipped_settings(), "load_start": os.getloadavg(),
@@ -182,7 +201,7 @@ def main(argv):
                  "cpu_seconds": round(usage["cpu_seconds"], 2), "error": err.strip()[-300:] or None}
             if s != "decode" and proc.returncode == 0:
                 r["bytes"] = os.path.getsize(out)
-                r["ssim"], r["psnr_db"], r["frames"] = quality(out, clip)
+                r["ssim"], r["psnr_db"], r["frames"] = quality(out, references[kind])
             results["candidates"].setdefault(c, {})[kind] = r
     # Peak memory: rerun each candidate once, uncapped, alone, for its
     # maxrss (a group's quota does not change what a converter holds).
@@ -202,6 +221,8 @@ def main(argv):
             f.write(text + "\n")
     else:
         print(text)
+    for path in references.values():
+        os.unlink(path)
     if not a.work:
         shutil.rmtree(work, ignore_errors=True)
     return 0

@@ -24,7 +24,14 @@ peak resident set (the converter's maxrss), output bytes, SSIM and PSNR of
 the output against the clip's frames (ffmpeg's ssim and psnr filters on
 both decoded to raw 4:2:0 pictures, frame n against frame n).
 
-Usage: converter_settings.py --build DIR --frames DIR --share S [--work DIR] [--jobs 8] [--out FILE]
+With --armhf-root (a root of the board's architecture holding ffmpeg, made
+by scripts/armhf-sysroot.sh ROOT ffmpeg), each candidate's instructions per
+frame of the scene clip on the board's instruction set are counted too
+(qemu-arm with the counting plugin): the board's seconds per clip follow
+from them without this machine's timing.
+
+Usage: converter_settings.py --build DIR --frames DIR --share S [--work DIR] [--jobs 8]
+                             [--armhf-root ROOT] [--out FILE]
 """
 import argparse
 import json
@@ -151,6 +158,41 @@ def quality(out, reference):
     return float(ssim.group(1)) if ssim else None, float(psnr.group(1)) if psnr else None, frames
 
 
+def first_frames(clip, n, path):
+    """The first `n` frames of a Motion-JPEG clip, as a clip of their own."""
+    with open(clip, "rb") as f:
+        data = f.read()
+    starts = [m.start() for m in re.finditer(b"\xff\xd8\xff", data)]
+    with open(path, "wb") as f:
+        f.write(data[:starts[n]] if n < len(starts) else data)
+    return path
+
+
+def armhf_counts(root, plugin, clip, candidates, work, few=30, more=90):
+    """Instructions per frame of the board's own ffmpeg (armhf, NEON, from
+    a root made by scripts/armhf-sysroot.sh ROOT ffmpeg) under qemu-arm
+    with the counting plugin, for each candidate: two runs of the front
+    end's command line on the first `few` and `more` frames of the clip,
+    their difference per frame (start-up and the last frames' flush
+    cancel out). One decoder thread, as on the board's one core."""
+    short, longer = first_frames(clip, few, os.path.join(work, "few.raw")), first_frames(clip, more, os.path.join(work, "more.raw"))
+    out = {}
+    for c, s in candidates:
+        counts = []
+        for sub in (short, longer):
+            cmd = ["qemu-arm", "-plugin", plugin, "-L", root, root + FFMPEG, "-loglevel", "error", "-nostdin",
+                   "-threads", "1"] + INPUT_ARGS + ["-i", sub]
+            if s == "decode":
+                cmd += ["-f", "null", "-"]
+            else:
+                cmd += OUTPUT_ARGS + s.split() + ["-pix_fmt", "yuv420p", os.path.join(work, "armhf.mp4")]
+            r = subprocess.run(cmd, capture_output=True, text=True)
+            m = re.search(r"^guest instructions: (\d+)", r.stderr, re.M)
+            counts.append(int(m.group(1)) if r.returncode == 0 and m else None)
+        out[c] = (counts[1] - counts[0]) / (more - few) if None not in counts else None
+    return out
+
+
 def main(argv):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", required=True)
@@ -159,6 +201,8 @@ def main(argv):
     ap.add_argument("--work")
     ap.add_argument("--jobs", type=int, default=8)
     ap.add_argument("--candidates", help="comma-separated names (default: all)")
+    ap.add_argument("--armhf-root", help="an armhf root with ffmpeg: count the board's instructions per frame too")
+    ap.add_argument("--plugin", help="the qemu counting plugin (default: BUILD/bench/libqemu_insn_count.so)")
     ap.add_argument("--out")
     a = ap.parse_args(argv)
     why = cgroups.available()
@@ -214,6 +258,10 @@ def main(argv):
         group.close()
         results["candidates"][c]["peak_rss_kb"] = ru.ru_maxrss
         results["candidates"][c]["cpu_seconds_uncapped_scene"] = round(ru.ru_utime + ru.ru_stime, 2)
+    if a.armhf_root:
+        plugin = a.plugin or os.path.join(a.build, "bench", "libqemu_insn_count.so")
+        for c, n in armhf_counts(a.armhf_root, plugin, clips["scene"], [x for x in chosen if x[1]], work).items():
+            results["candidates"][c]["armhf_instructions_per_frame"] = n
     results["load_end"] = os.getloadavg()
     text = json.dumps(results, indent=1, sort_keys=True)
     if a.out:

@@ -25,7 +25,9 @@
 # "after"), CM_BENCH_BUDGET_SECONDS (420: each case's length from the user
 # request on), CM_BENCH_BUDGET_JOBS (1), CM_BENCH_BUDGET_CASES (all: a
 # space-separated subset of the case names below, "converter" for the
-# converter's candidates).
+# converter's candidates), CM_ARMHF_CONVERTER_ROOT (an armhf root with
+# ffmpeg for the converter's instruction counts, made by
+# scripts/armhf-sysroot.sh; default /opt/capture_module-armhf-converter).
 # Results stay in <build>/results (JSON and TSV) and <build>/budget/<label>;
 # the table is also written to <build>/results/table.txt. The table shows
 # the board-budget results of every label kept in bench/budget-results/ too
@@ -119,6 +121,7 @@ label="${CM_BENCH_LABEL:-run}"
 budget="$build/budget/$label"
 budget_seconds="${CM_BENCH_BUDGET_SECONDS:-420}"
 budget_jobs="${CM_BENCH_BUDGET_JOBS:-1}"
+converter_root="${CM_ARMHF_CONVERTER_ROOT:-/opt/capture_module-armhf-converter}"
 all_cases="uncapped-streaming ipc0.4-streaming ipc0.6-streaming ipc0.9-streaming ipc0.4-nostreaming
 ipc0.6-nostreaming ipc0.9-nostreaming card-uncapped card-ipc0.6 converter"
 cases="${CM_BENCH_BUDGET_CASES:-$all_cases}"
@@ -147,7 +150,14 @@ else
     if [ "$c" = converter ]; then
       share=$("$python" -c "import json; print(json.load(open('$out/share.json'))['shares']['0.6'])")
       echo "   converter settings at a share of $share"
-      "$python" "$top/bench/converter_settings.py" --build "$build" --frames "$out/frames" --share "$share" \
+      # The board's own ffmpeg, counted under qemu-arm (a root of about
+      # 230 armhf packages, made once).
+      armhf=""
+      if command -v qemu-arm >/dev/null && "$top/scripts/armhf-sysroot.sh" "$converter_root" ffmpeg >/dev/null; then
+        armhf="--armhf-root $converter_root"
+      fi
+      # shellcheck disable=SC2086
+      "$python" "$top/bench/converter_settings.py" --build "$build" --frames "$out/frames" --share "$share" $armhf \
         --out "$budget/converter.json" > "$budget/converter.log" 2>&1 || echo "   converter settings failed: $budget/converter.log"
       continue
     fi

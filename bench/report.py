@@ -307,18 +307,22 @@ def budget(d, lines):
                 doc.get("card", {}).get("write_bytes_per_second", 0) / 1e6))
     conv = {label: cases["converter"] for label, cases in runs.items() if "converter" in cases}
     for label, doc in sorted(conv.items()):
-        lines.append("   converter settings (%s), one 10 s 1280x720 clip at %.2f%% of a core; shipped: %s" % (
-            label, 100 * doc["share"], doc.get("shipped")))
-        lines.append("   %-24s %8s %8s %9s %7s %7s %9s %9s %8s" % ("candidate", "scene s", "emul. s", "scene KB",
-                                                                   "SSIM", "PSNR", "emul. KB", "peak MB", "CPU s"))
-        for name, r in doc["candidates"].items():
+        share = doc["share"]
+        lines.append("   converter settings (%s): one 10 s 1280x720 clip, the daemon's command line, at %.2f%% of a core" % (
+            label, 100 * share))
+        lines.append("   s: the group's CPU seconds / the share (wall at the share in brackets); A8 s: the board's ffmpeg,")
+        lines.append("   armhf instructions per frame x 300 at IPC 0.6; KB, SSIM, PSNR dB against the clip's frames; peak: maxrss")
+        lines.append("   %-22s %12s %12s %6s %7s %7s %6s %7s %6s %5s" % (
+            "candidate", "scene s", "emul. s", "A8 s", "KB", "SSIM", "PSNR", "emul.KB", "PSNR", "peak"))
+        for name, r in sorted(doc["candidates"].items(), key=lambda kv: -(kv[1].get("scene", {}).get("cpu_seconds") or 0)):
             sc, em = r.get("scene", {}), r.get("emulated", {})
-            lines.append("   %-24s %8s %8s %9s %7s %7s %9s %9s %8s" % (
-                name, fmt(sc.get("wall_seconds"), ".0f", 8), fmt(em.get("wall_seconds"), ".0f", 8),
-                fmt(sc.get("bytes", 0) / 1000 if sc.get("bytes") else None, ".0f", 9), fmt(sc.get("ssim"), ".4f", 7),
-                fmt(sc.get("psnr_db"), ".2f", 7), fmt(em.get("bytes", 0) / 1000 if em.get("bytes") else None, ".0f", 9),
-                fmt(r.get("peak_rss_kb", 0) / 1024 if r.get("peak_rss_kb") else None, ".0f", 9),
-                fmt(sc.get("cpu_seconds"), ".1f", 8)))
+            secs = lambda x: "%.0f (%.0f)" % (x["cpu_seconds"] / share, x["wall_seconds"]) if x.get("cpu_seconds") else "-"  # noqa: E731
+            n = r.get("armhf_instructions_per_frame")
+            lines.append("   %-22s %12s %12s %6s %7s %7s %6s %7s %6s %5s" % (
+                name, secs(sc), secs(em), fmt(n * 300 / 0.6e9 if n else None, ".0f", 6),
+                fmt(sc.get("bytes", 0) / 1000 if sc.get("bytes") else None, ".0f", 7), fmt(sc.get("ssim"), ".4f", 7),
+                fmt(sc.get("psnr_db"), ".2f", 6), fmt(em.get("bytes", 0) / 1000 if em.get("bytes") else None, ".0f", 7),
+                fmt(em.get("psnr_db"), ".2f", 6), fmt(r.get("peak_rss_kb", 0) / 1024 if r.get("peak_rss_kb") else None, ".0f", 5)))
     lines.append("")
 
 

@@ -245,9 +245,11 @@ def clip_times(doc, kind):
                   if c.get("request") == kind and "on_server_after_s" in c)
 
 
-def worst_drop(frames):
-    vals = [f["dropped_percent"] for f in (frames or {}).values() if f.get("dropped_percent") is not None]
-    return max(vals) if vals else None
+def drops(frames):
+    """Per camera, the percentage of the frames it made that the daemon did
+    not take (no buffer queued)."""
+    vals = ["%.0f" % f["dropped_percent"] for _, f in sorted((frames or {}).items()) if f.get("dropped_percent") is not None]
+    return "/".join(vals) if vals else "-"
 
 
 def budget(d, lines):
@@ -267,11 +269,12 @@ def budget(d, lines):
     lines.append("   four 1280x720 MJPEG cameras at 30 fps; a user request, an alert 60 s later; memory limit 400 MB")
     lines.append("   clips: on the server of 8; user: s from the request to its last clip; alert: s from the alert to its")
     lines.append("   first / last clip ('-': not there when the run ended); req/s and picture age (median / 90 %) from the")
-    lines.append("   request on; drop: frames the worst camera lost for want of a buffer; CPU s: daemon threads / converters")
-    lines.append("   and upload; peak MB: daemon + children sampled together (proportional sets; the group's peak, page")
-    lines.append("   cache included); hits: times the group hit its memory limit (memory.failcnt); load: at the start")
-    hdr = "   %-24s %-7s %5s %6s %13s %6s %12s %6s %13s %15s %5s %6s"
-    lines.append(hdr % ("run", "label", "clips", "user", "alert", "req/s", "age s", "drop%",
+    lines.append("   request on; lost: per camera, of the frames it made, those the daemon did not take (no buffer queued);")
+    lines.append("   CPU s: daemon threads / converters and upload; peak MB: daemon + children sampled together")
+    lines.append("   (proportional sets; the group's peak, page cache included); hits: times the group hit its memory")
+    lines.append("   limit (memory.failcnt); load: the machine's at the start")
+    hdr = "   %-24s %-8s %5s %5s %9s %6s %11s %11s %12s %13s %5s %5s"
+    lines.append(hdr % ("run", "label", "clips", "user", "alert", "req/s", "age s", "lost %",
                         "CPU s d/conv", "peak MB (grp)", "hits", "load"))
     for case, title in BUDGET_CASES:
         for label in sorted(runs):
@@ -287,7 +290,7 @@ def budget(d, lines):
                 "%s / %s" % ("%.0f" % alert[0] if alert else "-", "%.0f" % alert[-1] if len(alert) == 4 else "-"),
                 fmt(doc.get("streaming_requests_per_second_from_request") if doc.get("streaming") else None, ".2f", 6),
                 "%s / %s" % (fmt(age.get("median_s"), ".2f", 1), fmt(age.get("p90_s"), ".2f", 1)) if age.get("pictures") else "-",
-                fmt(worst_drop(doc.get("frames")), ".1f", 6),
+                drops(doc.get("frames")),
                 "%.0f / %.0f" % (cpu.get("daemon_seconds", 0), cpu.get("children_seconds", 0)),
                 "%.0f (%.0f)" % (mem.get("together_peak_pss_kb", mem.get("together_peak_rss_kb", 0)) / 1024, (mem.get("group_peak_bytes") or 0) / 2 ** 20),
                 fmt(mem.get("group_limit_hits"), "d", 5), fmt((doc.get("load_start") or [None])[0], ".1f", 6)))

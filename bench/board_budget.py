@@ -470,7 +470,6 @@ def run(a, harness):
         cpu0 = proc_stat(d.proc.pid)
         card0 = card.written_bytes() if card else 0
 
-        outlines = []
         stored = {}  # name -> monotonic time it was stored
         saved = {}   # clip stem -> monotonic time its conversion was queued
         requests = {}

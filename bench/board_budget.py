@@ -537,13 +537,14 @@ def run(a, harness):
         # user request on; picture age from the kept pictures.
         msgs = server.messages()
         times = [m["time"] for m in msgs]  # wall clock of the server's log
-        wall_end = time.time()
+        wall = time.time() - time.monotonic()  # the server logs the wall clock
         span_all, span_req = end - t_up, end - requests["user"]
-        wall_req = wall_end - span_req
-        out["streaming_requests_per_second"] = round(len([t for t in times if t >= wall_end - span_all]) / span_all, 2)
-        out["streaming_requests_per_second_from_request"] = round(len([t for t in times if t >= wall_req]) / span_req, 2)
+        wall_up, wall_req, wall_end = t_up + wall, requests["user"] + wall, end + wall
+        out["streaming_requests_per_second"] = round(len([t for t in times if wall_up <= t <= wall_end]) / span_all, 2)
+        out["streaming_requests_per_second_from_request"] = round(
+            len([t for t in times if wall_req <= t <= wall_end]) / span_req, 2)
         out["streaming_pictures_per_second_from_request"] = round(
-            sum(len(m.get("pictures", [])) for m in msgs if m["time"] >= wall_req) / span_req, 2)
+            sum(len(m.get("pictures", [])) for m in msgs if wall_req <= m["time"] <= wall_end) / span_req, 2)
         out["streaming_errors"] = len(server.entries("error"))
 
         frames = frame_log(frames_path, d.proc.pid)
@@ -561,7 +562,6 @@ def run(a, harness):
             if ends:
                 windows.append((t, max(ends)))
         if windows:
-            wall = time.time() - time.monotonic()
             span = sum(b - a for a, b in windows)
             during = [m for m in msgs if any(a + wall <= m["time"] <= b + wall for a, b in windows)]
             out["during_saves"] = {

@@ -13,8 +13,8 @@
 #      1 GHz Cortex-A8), the daemon with its converters and upload tool at
 #      each share, with and without streaming, uncapped, and on a slow
 #      (2 MB/s) card; the converter's candidate settings at the 0.6 share
-#      (about 10 minutes per case; CM_BENCH_BUDGET_JOBS cases side by side,
-#      each in a network namespace of its own).
+#      (about 8 minutes per case; CM_BENCH_BUDGET_JOBS capped cases side by
+#      side, each in a network namespace of its own; uncapped ones alone).
 #
 #   scripts/run-benchmarks.sh          everything
 #   scripts/run-benchmarks.sh budget   5. only, calibrated by an earlier run's
@@ -145,33 +145,44 @@ else
   cp "$out/share.json" "$budget/share.json"
   # The daemon's peers listen on fixed ports: each case in a network
   # namespace of its own, so that cases (and tests) may run side by side.
+  # Capped cases run CM_BENCH_BUDGET_JOBS at a time (each has its own
+  # quota); the uncapped ones and the converter's candidates alone.
+  run_case() {
+    echo "   $1 (load $(cut -d' ' -f1-3 /proc/loadavg))"
+    # shellcheck disable=SC2046
+    "$top/tests/e2e/own_network.sh" "$python" "$top/bench/board_budget.py" --build "$build" $(case_args "$1") \
+      --seconds "$budget_seconds" --label "$label" --out "$budget/$1.json" > "$budget/$1.log" 2>&1
+  }
   running=0
   for c in $cases; do
-    if [ "$c" = converter ]; then
-      share=$("$python" -c "import json; print(json.load(open('$out/share.json'))['shares']['0.6'])")
-      echo "   converter settings at a share of $share"
-      # The board's own ffmpeg, counted under qemu-arm (a root of about
-      # 230 armhf packages, made once).
-      armhf=""
-      if command -v qemu-arm >/dev/null && "$top/scripts/armhf-sysroot.sh" "$converter_root" ffmpeg >/dev/null; then
-        armhf="--armhf-root $converter_root"
-      fi
-      # shellcheck disable=SC2086
-      "$python" "$top/bench/converter_settings.py" --build "$build" --frames "$out/frames" --share "$share" $armhf \
-        --out "$budget/converter.json" > "$budget/converter.log" 2>&1 || echo "   converter settings failed: $budget/converter.log"
-      continue
-    fi
-    echo "   $c (load $(cut -d' ' -f1-3 /proc/loadavg))"
-    # shellcheck disable=SC2046
-    "$top/tests/e2e/own_network.sh" "$python" "$top/bench/board_budget.py" --build "$build" $(case_args "$c") \
-      --seconds "$budget_seconds" --label "$label" --out "$budget/$c.json" > "$budget/$c.log" 2>&1 &
-    running=$((running + 1))
-    if [ "$running" -ge "$budget_jobs" ]; then
-      wait
-      running=0
-    fi
+    case $c in
+      ipc*|card-ipc*)
+        run_case "$c" &
+        running=$((running + 1))
+        if [ "$running" -ge "$budget_jobs" ]; then
+          wait
+          running=0
+        fi ;;
+    esac
   done
   wait
+  for c in $cases; do
+    case $c in
+      *uncapped*) run_case "$c" ;;
+      converter)
+        share=$("$python" -c "import json; print(json.load(open('$out/share.json'))['shares']['0.6'])")
+        echo "   converter settings at a share of $share"
+        # The board's own ffmpeg, counted under qemu-arm (a root of about
+        # 230 armhf packages, made once).
+        armhf=""
+        if command -v qemu-arm >/dev/null && "$top/scripts/armhf-sysroot.sh" "$converter_root" ffmpeg >/dev/null; then
+          armhf="--armhf-root $converter_root"
+        fi
+        # shellcheck disable=SC2086
+        "$python" "$top/bench/converter_settings.py" --build "$build" --frames "$out/frames" --share "$share" $armhf \
+          --out "$budget/converter.json" > "$budget/converter.log" 2>&1 || echo "   converter settings failed: $budget/converter.log" ;;
+    esac
+  done
   for c in $cases; do
     [ "$c" = converter ] || [ -s "$budget/$c.json" ] || echo "   $c failed: $budget/$c.log"
   done

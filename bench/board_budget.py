@@ -622,21 +622,17 @@ def run(a, harness):
         return out
     finally:
         # Writes held back by the throttle would hold the stopped daemon
-        # in the kernel: they are let through first.
-        if card is not None:
-            card.unthrottle()
-        if budget is not None:
-            budget.unlimit()
-        if board is not None:
-            board.cleanup()
-        if server is not None:
-            server.stop()
-        if ftp is not None:
-            ftp.close()
-        if card is not None:
-            card.close(bound)
-        if budget is not None:
-            budget.close()
+        # in the kernel: they are let through first. Each step is tried
+        # whatever the one before did, so that nothing is left behind (a
+        # server holding the network namespace, a loop device, a group).
+        steps = [card and card.unthrottle, budget and budget.unlimit, board and board.cleanup, server and server.stop,
+                 ftp and ftp.close, card and (lambda: card.close(bound)), budget and budget.close]
+        for step in steps:
+            if step:
+                try:
+                    step()
+                except Exception as e:  # noqa: BLE001 (every step must run)
+                    say("cleaning up: %s" % e)
         shutil.rmtree(work, ignore_errors=True)
         say("cleaned up")
 

@@ -211,7 +211,7 @@ bool makeRoomForRawClip(const std::string& raw, std::uint64_t bytes) {
 
 }  // namespace
 
-void save_memory_output_buffer(int N, const char* name) {
+void save_memory_output_buffer(int N, const char* name, const std::string& frames) {
     if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
     const unsigned len = m.len.load(std::memory_order_relaxed);
@@ -237,6 +237,8 @@ void save_memory_output_buffer(int N, const char* name) {
                 verbos("Raw clip %s cut short: %zu of %u bytes written", p.raw.c_str(), written, len);
                 recorded.cutShort = true;
             }
+            verbos("camera %d: clip %s saved, %u bytes%s%s", N, p.raw.c_str(), len, frames.empty() ? "" : ": ",
+                   frames.c_str());
             if (!write_format_file(p.raw, recorded, err))
                 verbos("Could not write the format file of %s: %s", p.raw.c_str(), cm::errnoText(err).c_str());
             queue_conversion(p, converter_settings_for(recorded));

@@ -50,8 +50,9 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 // its format file (clip_conversion.h), empties it and queues the
 // conversion. A buffer of 500 bytes or less writes nothing. A raw clip that
 // could not be written whole is logged as cut short and marked so in its
-// format file.
-void save_memory_output_buffer(int N, const char* name);
+// format file. A written clip is said in the daily log, with `frames` (what
+// its frames lack, frame_sequence.h) when given.
+void save_memory_output_buffer(int N, const char* name, const std::string& frames = {});
 
 // Writes latest streaming entry N to "/tmp/<name>_<N>_<time group>.jpeg" and
 // takes it out of the entry (length and marker to 0).

@@ -187,7 +187,7 @@ TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmpti
     EXPECT_TRUE(system_commands.claims(raw));
     ClipPaths p = clip_paths(root.path("/tmp"), conversion_output_dir(), LBASE_PATH, "usb", 1, ts);
     const std::string command = convert_command(converter_settings_for(delivered_clip_format(1)), p);
-    EXPECT_EQ(out, "mp4 convert cmd: " + command + "\n");
+    EXPECT_EQ(out, "camera 1: clip " + raw + " saved, 1200 bytes\nmp4 convert cmd: " + command + "\n");
     // The format file beside it says what the clip holds.
     ClipFormat recorded;
     std::string why;

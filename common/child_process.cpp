@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace cm {
 namespace {
@@ -17,40 +18,30 @@ constexpr int kIoPriorityClassShift = 13;
 constexpr unsigned kFirstClosed = 3;
 // Where close_range is missing (kernels before 5.9), the descriptors up to
 // the limit are closed one by one, at most this many.
-constexpr rlim_t kCloseOneByOneMax = 65536;
+constexpr std::uint64_t kCloseOneByOneMax = 65536;
 
 // In the child, before it executes: system calls only, straight to the
 // kernel. The child shares the daemon's memory until it executes, so
-// nothing here may touch the daemon's data, and library wrappers another
-// library replaces (the emulated cameras' close, say) are not called.
+// nothing here may touch the daemon's data, and no wrapper another library
+// replaces is called (the emulated cameras' close, a sanitizer's).
+constexpr long kKernelSigsetBytes = 8;  // the kernel's sigset_t, 64 signals
+
 void closeInheritedDescriptors() {
 #ifdef SYS_close_range
     if (::syscall(SYS_close_range, kFirstClosed, ~0U, 0) == 0) return;
 #endif
-    rlimit lim{};
-    rlim_t top = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? lim.rlim_cur : 1024;
+    struct {
+        std::uint64_t cur, max;
+    } lim{};  // the kernel's rlimit64
+    std::uint64_t top = ::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &lim) == 0 ? lim.cur : 1024;
     if (top > kCloseOneByOneMax) top = kCloseOneByOneMax;
-    for (rlim_t fd = kFirstClosed; fd < top; ++fd) ::syscall(SYS_close, static_cast<long>(fd));
+    for (std::uint64_t fd = kFirstClosed; fd < top; ++fd) ::syscall(SYS_close, static_cast<long>(fd));
 }
 
 void becomeLeastUrgent() {
-    ::setpriority(PRIO_PROCESS, 0, kChildNiceValue);
+    ::syscall(SYS_setpriority, PRIO_PROCESS, 0, kChildNiceValue);
     ::syscall(SYS_ioprio_set, kIoPriorityWhoProcess, 0,
               (kChildIoPriorityClass << kIoPriorityClassShift) | kChildIoPriorityLevel);
-}
-
-void defaultSignals() {
-    for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction old {};
-        if (::sigaction(sig, nullptr, &old) != 0) continue;
-        if (old.sa_handler == SIG_DFL || old.sa_handler == SIG_IGN) continue;
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        ::sigaction(sig, &dfl, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 }  // namespace
@@ -62,20 +53,22 @@ int runChild(const std::vector<std::string>& argv, const ChildOptions& options) 
     args.push_back(nullptr);
     const pid_t parent = ::getpid();
 
-    // Every signal blocked from before the child exists until it has reset
-    // the dispositions: a handler of the daemon never runs in the child.
-    sigset_t all, saved;
+    // Every signal blocked from before the child exists until just before
+    // it executes, which sets the daemon's handlers back to the default: a
+    // handler of the daemon never runs in the child.
+    sigset_t all, saved, none;
     sigfillset(&all);
+    sigemptyset(&none);
     ::pthread_sigmask(SIG_SETMASK, &all, &saved);
     const pid_t pid = ::vfork();
     if (pid == 0) {
-        defaultSignals();
         if (options.endWithDaemon) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);  // the daemon is already gone
+            ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+            if (::syscall(SYS_getppid) != parent) ::_exit(127);  // the daemon is already gone
         }
         closeInheritedDescriptors();
         becomeLeastUrgent();
+        ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, kKernelSigsetBytes);
         ::execv(args[0], args.data());
         ::_exit(127);
     }

@@ -8,8 +8,9 @@
 //    reopen;
 //  - runs as the board's least urgent work, in processor time and disk
 //    time alike: capture and streaming on the one core come first;
-//  - starts with the default signal mask and dispositions (a signal the
-//    daemon catches is not left caught in the child).
+//  - starts with an empty signal mask and the default dispositions (a
+//    signal the daemon catches is not caught in the child; one it ignores,
+//    none today, would stay ignored, as across any exec).
 // The child is made with vfork (the daemon's large frame buffers would make
 // a fork copy their page tables) and only makes system calls before it
 // executes. Any thread may call these; each waits for its own child.

@@ -10,13 +10,12 @@ Every clip is decoded and its frames' block patterns read back."""
 import glob
 import os
 import re
-import stat
 import time
 import unittest
 
 import harness
 from faults_support import (HAVE_CAMERAS, HOME, QUEUE, check_clip_shows_camera, clip_readings, clips_by_device,
-                            converted_clips, fresh_board, healthy_cameras, keep_output_on_failure, start_direct_path)
+                            converted_clips, fresh_board, healthy_cameras, start_direct_path)
 from harness import wait_until
 
 REQUEST_EVERY = 12  # seconds: a clip is 100 frames at 10 a second, plus its save
@@ -121,13 +120,11 @@ class CameraFaultsTest(unittest.TestCase):
         self.assertEqual(set(results), {"0"}, results)
 
     def test_failing_cameras_stay_their_own_fault_and_lose_no_clip(self):
-        # Camera 0's re-queue fails once (a USB reset while it holds a
-        # buffer), camera 1 breaks for good (its dequeue fails after every
-        # STREAMON), both BREAK s after camera 0 started, while a user clip is
-        # being recorded; camera 2's STREAMON is refused for want of USB
-        # bandwidth for its first 12 s; camera 3 is healthy. Then an alert.
+        # BREAK s after camera 0 started, while a user clip is recorded, camera
+        # 0's re-queue fails once (a USB reset) and camera 1 breaks for good
+        # (DQBUF fails after every STREAMON); camera 2's STREAMON is refused
+        # for want of USB bandwidth for 12 s; camera 3 is healthy. An alert.
         BREAK = 34
-        keep_output_on_failure(self, lambda: self.board.daemon)
         fds_dir = self.board.path("/converter-fds")
         os.makedirs(fds_dir)
         converter = self.board.path("/usr/bin/avconv")
@@ -135,10 +132,9 @@ class CameraFaultsTest(unittest.TestCase):
         os.unlink(converter)
         with open(converter, "w") as f:  # records what every converter holds, then converts
             f.write('#!/bin/sh\nsh -c \'ls -l /proc/$1/fd > "$2"\' - $$ %s/$$\nexec %s "$@"\n' % (fds_dir, front_end))
-        os.chmod(converter, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        os.chmod(converter, 0o755)
         cams = healthy_cameras("queue-error=%d" % BREAK, "stream-error=%d" % (BREAK - 4), "nospace=0:12")
         d = start_direct_path(self.board, cams)
-        start = time.monotonic()
         d.wait_for(r"/dev/video0 format succeeded!", timeout=30, stream="stderr")
         t0 = time.monotonic()
         time.sleep(max(0, t0 + BREAK - 2.5 - time.monotonic()))
@@ -153,20 +149,15 @@ class CameraFaultsTest(unittest.TestCase):
         self.board.control("alert", "off")
         wait_until(lambda: saved("usb") == {0, 2, 3}, 30, "the alert clips", d)
         made = self.wait_for_clips_of_runs(d, (0, 2, 3), 2, timeout=60)
-        elapsed = time.monotonic() - start
+        elapsed = time.monotonic() - t0
         self.assertIsNone(d.proc.poll(), "the daemon ended")
         with open("/proc/%d/stat" % d.proc.pid) as f:
             cpu = sum(int(v) for v in f.read().rsplit(")", 1)[1].split()[11:13]) / os.sysconf("SC_CLK_TCK")
-        out, err = d.stdout, d.stderr
-        # No busy loop: the daemon (the emulated cameras' frame threads
-        # included) used a small share of one core, and wrote little.
+        # No busy loop: a small share of a core (with the cameras' frame threads) and little output.
         self.assertLess(cpu, 0.4 * elapsed, "CPU seconds in %.0f s" % elapsed)
-        self.assertLess((len(out) + len(err)) / elapsed * 60, 1 << 20, "bytes of output per minute")
-        self.assertIn("Device: 0, VIDIOC_QBUF1 error 5, Input/output error", err)
-        self.assertIn("Device: 2, VIDIOC_STREAMON error 28, No space left on device", err)
+        self.assertLess((len(d.stdout) + len(d.stderr)) / elapsed * 60, 1 << 20, "bytes of output per minute")
 
-        # Every clip with frames is in the queue, whole: the user clips of
-        # cameras 0 and 1 end where they broke, the others hold their loop.
+        # Every clip with frames is in the queue, whole; cameras 0 and 1's user clips end where they broke.
         self.assertEqual(sorted(made), [0, 1, 2, 3], made)
         self.assertEqual(len(made[1]), 1, "camera 1 recorded after it broke: %s" % made)
         saves = {m.group(1): m for m in re.finditer(
@@ -175,37 +166,27 @@ class CameraFaultsTest(unittest.TestCase):
         drops = {n: self.board.camera_drops(n, d.proc.pid) for n in range(4)}
         for device, names in made.items():
             for name in names:
-                self.assertIn(name, self.clips_in_queue())
                 counters = check_clip_shows_camera(self, self.board.path(QUEUE + "/" + name), device)
                 harness.check_frame_counters(self, counters, name, drops[device])
-                # The save line in the daily log counts the clip's frames and
-                # the ones it lacks, as the frames themselves show.
+                # Its save line in the daily log counts its frames and those it lacks, as they show.
                 save = saves[name[:-len(".mp4")]]
                 self.assertEqual(int(save.group(2)), len(set(counters)), name)
                 missing = counters[-1] - counters[0] + 1 - len(set(counters))
                 self.assertEqual(int(save.group(3) or 0), missing, name)
 
-        # Said once per change of state, in the daily log.
-        log = self.daily_log()
-        said = {n: [line for line in log.splitlines() if line.startswith("camera %d (/dev/video%d)" % (n, n))]
-                for n in range(4)}
-        self.assertEqual(said[3], [])
-        self.assertRegex(said[0][0], r"the camera's stream broke off .*\(QBUF: Input/output error\); retrying in 1 s$")
-        self.assertRegex(said[0][1], r"delivers pictures again \(after 1 failed attempt in \d+ s\)$")
-        self.assertEqual(len(said[0]), 2, said[0])
-        self.assertRegex(said[1][0], r"\(DQBUF: Input/output error\); retrying in 1 s$")
-        for line in said[1][1:]:  # once the pause is a minute long
-            self.assertRegex(line, r"still failing: .*\(DQBUF: Input/output error\); retrying every 60 s$")
-        self.assertLessEqual(len(said[1]), 2, said[1])
-        self.assertRegex(said[2][0], r"the USB bus has no bandwidth left for this format \(STREAMON: No space left "
-                                     r"on device\); retrying in 1 s$")
-        self.assertRegex(said[2][1], r"delivers pictures again")
-        self.assertEqual(len(said[2]), 2, said[2])
-        self.assertLess(err.count("VIDIOC_STREAMON error 28"), 8)
+        # Said once per change of state, in the daily log (camera 1's pause may have reached a minute).
+        expected = [r"the camera's stream broke off .* \(QBUF: Input/output error\); retrying in 1 s\n.* delivers "
+                    r"pictures again \(after 1 failed attempt in \d+ s\)",
+                    r".* \(DQBUF: Input/output error\); retrying in 1 s(\n.* still failing: .* retrying every 60 s)?",
+                    r"the USB bus has no bandwidth left for this format \(STREAMON: No space left on device\); "
+                    r"retrying in 1 s\n.* delivers pictures again \(after \d+ failed attempts in \d+ s\)", ""]
+        for n in range(4):
+            prefix = "camera %d (/dev/video%d)" % (n, n)
+            said = "\n".join(line for line in self.daily_log().splitlines() if line.startswith(prefix))
+            self.assertRegex(said, "^(%s: )?%s$" % (re.escape(prefix), expected[n]))
 
-        # No converter held anything of the daemon's but standard input and
-        # output: above 2 only its lock on the raw clip, its script and the
-        # shell's own copies of 0 to 2.
+        # No converter held anything of the daemon's but 0 to 2: above them only its lock on the raw
+        # clip, its script and the shell's copies of 0 to 2.
         foreign = []
         for name in os.listdir(fds_dir):
             with open(os.path.join(fds_dir, name)) as f:
@@ -216,11 +197,8 @@ class CameraFaultsTest(unittest.TestCase):
         self.assertEqual(foreign, [])
 
     def daily_log(self):
-        text = ""
-        for path in sorted(glob.glob(self.board.path(HOME + "/log/*.txt"))):
-            with open(path, errors="replace") as f:
-                text += f.read()
-        return text
+        paths = sorted(glob.glob(self.board.path(HOME + "/log/*.txt")))
+        return "".join(self.board.read(p[len(self.board.dir):]) for p in paths)
 
 
 if __name__ == "__main__":

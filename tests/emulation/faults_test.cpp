@@ -156,47 +156,28 @@ TEST(EmucamFaults, QueueErrorsAndNoBandwidthAsTheKernelAnswersThem) {
     emucam::InProcessCameras cams(
         emucam::configFromText("0 MJPG 640x480 30 queue-error=0.2\n1 MJPG 640x480 30 stream-error=0.2\n"
                                "2 MJPG 640x480 30 nospace=0:0.4"));
-    Camera once("/dev/video0");
-    ASSERT_EQ(once.start(4), 0);
     Frame f;
-    int e = 0;
-    auto start = std::chrono::steady_clock::now();
-    while ((e = once.next(f)) == 0 && secondsSince(start) < 2) {
+    Camera once("/dev/video0"), broken("/dev/video1");
+    for (Camera* cam : {&once, &broken}) {
+        ASSERT_EQ(cam->start(4), 0);
+        int e = 0;
+        for (auto start = std::chrono::steady_clock::now(); e == 0 && secondsSince(start) < 2;) e = cam->next(f);
+        EXPECT_EQ(e, EIO);  // camera 0: the held buffer's QBUF
+        EXPECT_TRUE(emutest::readable(cam->fd, 0));
+        EXPECT_EQ(cam->dequeue(f.buf), EIO);
+        ASSERT_EQ(cam->streamOff(), 0);  // clears the error
+        for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(cam->queue(i), 0);
+        ASSERT_EQ(cam->streamOn(), 0);
     }
-    EXPECT_EQ(e, EIO);  // the held buffer's QBUF
-    EXPECT_TRUE(emutest::readable(once.fd, 0));
-    EXPECT_EQ(once.dequeue(f.buf), EIO);
-    EXPECT_EQ(once.streamOff(), 0);  // clears the error; it happens once
-    for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(once.queue(i), 0);
-    ASSERT_EQ(once.streamOn(), 0);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(once.next(f), 0) << i;
-
-    Camera broken("/dev/video1");
-    ASSERT_EQ(broken.start(4), 0);
-    start = std::chrono::steady_clock::now();
-    while ((e = broken.next(f)) == 0 && secondsSince(start) < 2) {
-    }
-    EXPECT_EQ(e, EIO);
-    for (int round = 0; round < 2; ++round) {  // broken again at every STREAMON, REQBUFS or not
-        ASSERT_EQ(broken.streamOff(), 0);
-        if (round == 1) {
-            broken.unmap();
-            ASSERT_EQ(broken.allocate(4), 0);
-        }
-        for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(broken.queue(i), 0);
-        ASSERT_EQ(broken.streamOn(), 0);
-        EXPECT_TRUE(emutest::readable(broken.fd, 0));
-        EXPECT_EQ(broken.dequeue(f.buf), EIO);
-        EXPECT_EQ(broken.queue(0), EIO);
-    }
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(once.next(f), 0) << i;  // once only
+    EXPECT_EQ(broken.dequeue(f.buf), EIO);                          // broken again at every STREAMON
+    EXPECT_EQ(broken.queue(0), EIO);
 
     Camera crowded("/dev/video2");
     EXPECT_EQ(crowded.start(4), ENOSPC);
     EXPECT_EQ(crowded.queue(0), EINVAL);  // the buffers stay queued
-    EXPECT_EQ(crowded.streamOn(), ENOSPC);
     usleep(450000);
     ASSERT_EQ(crowded.streamOn(), 0);
-    ASSERT_EQ(crowded.next(f), 0);
 }
 
 // Frames of a camera whose counter c has (c + 1) % n == 0 are damaged.

@@ -138,7 +138,7 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length) {
     return true;
 }
 
-void save_memory_output_buffer(int N, const char* name) {
+void save_memory_output_buffer(int N, const char* name, const std::string& frames) {
     if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
     const unsigned len = m.len.load(std::memory_order_relaxed);
@@ -164,6 +164,8 @@ void save_memory_output_buffer(int N, const char* name) {
                 verbos("Raw clip %s cut short: %zu of %u bytes written", p.raw.c_str(), written, len);
                 recorded.cutShort = true;
             }
+            verbos("camera %d: clip %s saved, %u bytes%s%s", N, p.raw.c_str(), len, frames.empty() ? "" : ": ",
+                   frames.c_str());
             if (!writeFormatFile(p.raw, recorded, err))
                 verbos("Could not write the format file of %s: %s", p.raw.c_str(), cm::errnoText(err).c_str());
             queueConversion(p, converterSettingsFor(recorded));

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline constexpr unsigned kSaveMinimumBytes = 500;            // a buffer of this size or less is not saved
 inline constexpr std::size_t kResidentKeepBytes = 32u << 20;  // kept resident when a buffer is emptied
@@ -47,8 +48,9 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 // bytes or less writes nothing. Room for the clip is made in /tmp
 // (conversion_job.h) or the clip is dropped with a line. A raw clip that
 // could not be written whole is logged as cut short and marked so in its
-// format file.
-void save_memory_output_buffer(int N, const char* name);
+// format file. A written clip is said in the daily log, with `frames` (what
+// its frames lack, frame_sequence.h) when given.
+void save_memory_output_buffer(int N, const char* name, const std::string& frames = {});
 
 // Writes latest streaming entry N to "/tmp/<name>_<N>_<time group>.jpeg" and
 // takes it out of the entry (length and marker to 0).

@@ -20,8 +20,10 @@
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
 #include "upload/positionurl.h"
+#include "v4l2/camera_retry.h"
 #include "v4l2/conversion_output_dir.h"
 #include "v4l2/device_state.h"
+#include "v4l2/frame_sequence.h"
 #include "v4l2/memory_output.h"
 #include "v4l2/system_commands.h"
 
@@ -52,6 +54,8 @@ void resetDaemonState() {
     resetPositionUrlForTests();
     resetMemoryOutputForTests();  // before the device state: it releases the blocks
     resetDeviceStateForTests();
+    resetCameraRetriesForTests();
+    resetFrameSequencesForTests();
     resetSystemCommandsForTests();
     resetConversionOutputDirForTests();
 }

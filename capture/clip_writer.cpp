@@ -218,13 +218,13 @@ void makeMemoryClip(int input) {
 }
 
 void makeFileClip(int input) {
-    dropOutdatedPicturesOfEarlierRun(input, cm::now());
+    dropOutdatedPicturesOfEarlierRun(input, cm::monotonicNow());
     std::vector<std::string> taken = listImages[input].takeOldest(kAll);
     const std::size_t n = taken.size();
     if (n == 0) return;
     notifyAction();
     videoImages.insert(videoImages.end(), taken.begin(), taken.end());
-    const timespec now = cm::now();
+    const timespec now = cm::monotonicNow();
     cm::printLine(cm::concat("Creating video of input: ", input, ", number of images: ", n,
                              ", time difference: ", startImagesListLife.secondsUntil(now)));
     startImagesListLife.restart(now);

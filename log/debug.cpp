@@ -37,7 +37,7 @@ void vcompose(char (&buf)[kComposeBufferSize], const char* fmt, va_list ap) {
 }
 
 bool localNow(struct tm& out, timespec& ts) {
-    ts = cm::now();
+    ts = cm::wallNow();
     time_t secs = ts.tv_sec;
     return localtime_r(&secs, &out) != nullptr;
 }

@@ -13,6 +13,7 @@
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
 #include "capture/picture_store.h"
+#include "common/arrival_order.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/queue_names.h"
@@ -139,6 +140,7 @@ public:
             readBack = -1;
         }
         if (readBack != static_cast<double>(written_)) return discard("Clip incomplete: ");
+        cm::noteArrival(finalPath_);
         if (std::rename(partPath_.c_str(), finalPath_.c_str()) != 0) {
             return discard(cm::concat("Cannot move clip into the queue (", cm::errnoText(errno), "): "));
         }

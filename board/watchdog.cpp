@@ -1,6 +1,5 @@
 #include "board/watchdog.h"
 
-#include <cstdint>
 #include <cstdio>
 
 #include "board/gpio.h"
@@ -16,19 +15,17 @@ std::atomic<pthread_t> tid_restarterThread{0};
 
 namespace {
 
-// g_timeStart, kept as nanoseconds of the real-time clock in one atomic word.
-std::atomic<std::int64_t> g_timeStartNs{0};
+// g_timeStart, kept as nanoseconds of the monotonic clock in one atomic
+// word: on the wall clock, a forward step would read as years without
+// activity, and a backward one would blind the watchdog for as long as the
+// step.
+std::atomic<long long> g_timeStartNs{0};
 
-std::int64_t toNs(const timespec& ts) { return static_cast<std::int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec; }
-
-void stampActivityTime() { g_timeStartNs.store(toNs(cm::now()), std::memory_order_relaxed); }
+void stampActivityTime() { g_timeStartNs.store(cm::nanosOf(cm::monotonicNow()), std::memory_order_relaxed); }
 
 }  // namespace
 
-timespec activityTime() {
-    std::int64_t ns = g_timeStartNs.load(std::memory_order_relaxed);
-    return timespec{static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
-}
+timespec activityTime() { return cm::timespecOfNanos(g_timeStartNs.load(std::memory_order_relaxed)); }
 
 void notifyAction() {
     if (exitRequested()) return;
@@ -52,7 +49,7 @@ void* doRestartThread(void*) {
         int level = static_cast<int>(g_successful_frames.load(std::memory_order_relaxed) % 2);
         if (setGPIO(footprint::kPinActivity, "out", level) != 0) verbos("Error set GPIO 87 to out %d!", level);
 
-        double idle = cm::secondsBetween(activityTime(), cm::now());
+        double idle = cm::secondsBetween(activityTime(), cm::monotonicNow());
         if (idle > kInactivitySeconds) {
             verbos("No activity for %d seconds.. iteration %d!", static_cast<int>(idle), g_nActivityIteration.load());
             int warnings = g_nActivityIteration.fetch_add(1) + 1;

@@ -20,7 +20,8 @@ extern std::atomic<unsigned> g_successful_frames;
 extern std::atomic<int> g_nActivityIteration;
 extern std::atomic<pthread_t> tid_restarterThread;
 
-// The activity time (last activity, or last warning).
+// The activity time (last activity, or last warning), on the monotonic
+// clock (common/clock.h).
 timespec activityTime();
 
 // Reports activity (does nothing once the exit flag is up).

@@ -152,7 +152,7 @@ int CaptureRun::run() {
     setControlFormat(channel.get());
     notifyAction();
     line("Done.. opening control channel...");
-    runStart_ = cm::now();
+    runStart_ = cm::monotonicNow();
     rateWindowStart_ = runStart_;
     startImagesListLife.restart(runStart_);
     line("Capturing...");
@@ -207,10 +207,10 @@ CaptureRun::Next CaptureRun::iteration() {
     }
 
     frames.fetch_add(1);
-    timespec t1 = cm::now();
+    timespec t1 = cm::monotonicNow();
     line("Capturing....");
     source_->read(picture_);
-    timespec t2 = cm::now();
+    timespec t2 = cm::monotonicNow();
     cm::sleepMicros(kCapturePauseMicros);
 
     if (picture_.empty()) {
@@ -224,7 +224,7 @@ CaptureRun::Next CaptureRun::iteration() {
     line(cm::concat("Captured in ", cm::millisBetween(t1, t2), "ms!! ", " Memory is ", getMemorySize() >> 20,
                     " MB, cvf=", nCreatingVideosForInput.load(), ", input: ", k));
     if (!store(k)) return Next::kContinue;
-    timespec now = cm::now();
+    timespec now = cm::monotonicNow();
     if (trim(k, now) == Next::kLeave) return Next::kLeave;
     updateRate(selected, now);
     return Next::kContinue;
@@ -321,12 +321,12 @@ void CaptureRun::updateRate(int selected, const timespec& now) {
     const double rate = rateCount_ / window;
     if (rate >= 1.0) fps.store(rate);
     line(cm::concat("New fps: ", fps.load()));
-    rateWindowStart_ = cm::now();
+    rateWindowStart_ = cm::monotonicNow();
     rateCount_ = 0;
 }
 
 void CaptureRun::finish(ControlChannel& channel) {
-    const double seconds = cm::secondsBetween(runStart_, cm::now());
+    const double seconds = cm::secondsBetween(runStart_, cm::monotonicNow());
     const int attempts = frames.load();
     line(cm::concat("It took ", seconds, " seconds to process ", attempts, " frames"));
     // A run that ends within its first instant has no meaningful rate.

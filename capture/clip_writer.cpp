@@ -13,6 +13,7 @@
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
 #include "capture/picture_store.h"
+#include "common/arrival_order.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/queue_names.h"
@@ -139,6 +140,7 @@ public:
             readBack = -1;
         }
         if (readBack != static_cast<double>(written_)) return discard("Clip incomplete: ");
+        cm::noteArrival(finalPath_);
         if (std::rename(partPath_.c_str(), finalPath_.c_str()) != 0) {
             return discard(cm::concat("Cannot move clip into the queue (", cm::errnoText(errno), "): "));
         }
@@ -218,13 +220,13 @@ void makeMemoryClip(int input) {
 }
 
 void makeFileClip(int input) {
-    dropOutdatedPicturesOfEarlierRun(input, cm::now());
+    dropOutdatedPicturesOfEarlierRun(input, cm::monotonicNow());
     std::vector<std::string> taken = listImages[input].takeOldest(kAll);
     const std::size_t n = taken.size();
     if (n == 0) return;
     notifyAction();
     videoImages.insert(videoImages.end(), taken.begin(), taken.end());
-    const timespec now = cm::now();
+    const timespec now = cm::monotonicNow();
     cm::printLine(cm::concat("Creating video of input: ", input, ", number of images: ", n,
                              ", time difference: ", startImagesListLife.secondsUntil(now)));
     startImagesListLife.restart(now);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -22,12 +23,18 @@ std::atomic<int> frames{0};
 
 namespace {
 
-// When the pictures of an earlier run were taken back (nanoseconds of the
-// wall clock; 0 while none were): pictures dated before it are that
-// run's.
-std::atomic<long long> g_adoptedAtNs{0};
-
-long long nanosOf(const timespec& t) { return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec; }
+// The pictures of an earlier run that were taken back, and when, on both
+// clocks. A picture's age at any later time is its age when it was taken
+// back (by the wall clock, the only one its name tells) plus the monotonic
+// time since, which no step of the wall clock changes; and it is known for
+// an earlier run's by its name, not by a date a step could make look old.
+struct Adoption {
+    std::mutex lock;
+    std::set<std::string> names;   // under lock
+    timespec wallAt{};             // under lock
+    timespec monotonicAt{};        // under lock
+};
+Adoption g_adoption;
 
 // Whether a picture taken at `taken` belongs to the store's span at `now`:
 // taken at most STORAGE_LENGTH seconds before it, and not after it.
@@ -184,8 +191,10 @@ double StoreLifeTimer::secondsUntil(const timespec& now) const {
 }
 
 int adoptPictureFilesOfEarlierRun() {
-    const timespec now = cm::now();
-    g_adoptedAtNs.store(nanosOf(now));
+    const timespec now = cm::wallNow();
+    std::lock_guard<std::mutex> adoption(g_adoption.lock);
+    g_adoption.wallAt = now;
+    g_adoption.monotonicAt = cm::monotonicNow();
     int adopted = 0;
     for (int input = 0; input < kStoreInputs; ++input) {
         const std::string dir = LBASE_PATH + "/" + std::to_string(input + 1);
@@ -213,7 +222,10 @@ int adoptPictureFilesOfEarlierRun() {
                 std::remove(it->second.c_str());
             }
         }
-        for (auto it = kept.rbegin(); it != kept.rend(); ++it) listImages[input].append(*it);
+        for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+            g_adoption.names.insert(*it);
+            listImages[input].append(*it);
+        }
         if (!found.empty())
             verbos("pictures of an earlier run for input %d: %d taken back, %d older ones deleted", input,
                    static_cast<int>(kept.size()), static_cast<int>(found.size() - kept.size()));
@@ -223,12 +235,18 @@ int adoptPictureFilesOfEarlierRun() {
 }
 
 int dropOutdatedPicturesOfEarlierRun(int input, const timespec& now) {
-    const long long adoptedAt = g_adoptedAtNs.load();
-    if (adoptedAt == 0 || input < 0 || input >= kStoreInputs) return 0;
-    const std::vector<std::string> outdated = listImages[input].takeOldestWhile([&](const std::string& name) {
-        const std::optional<timespec> taken = pictureTakenAt(name);
-        return taken && nanosOf(*taken) < adoptedAt && !withinStoreSpan(*taken, now);
-    });
+    if (input < 0 || input >= kStoreInputs) return 0;
+    std::vector<std::string> outdated;
+    {
+        std::lock_guard<std::mutex> adoption(g_adoption.lock);
+        if (g_adoption.names.empty()) return 0;
+        const double since = cm::secondsBetween(g_adoption.monotonicAt, now);
+        outdated = listImages[input].takeOldestWhile([&](const std::string& name) {
+            if (g_adoption.names.count(name) == 0) return false;
+            const std::optional<timespec> taken = pictureTakenAt(name);
+            return taken && cm::secondsBetween(*taken, g_adoption.wallAt) + since > static_cast<double>(STORAGE_LENGTH);
+        });
+    }
     for (const std::string& name : outdated) std::remove(name.c_str());
     if (!outdated.empty())
         verbos("pictures of an earlier run for input %d: %d outdated ones deleted", input,
@@ -242,7 +260,10 @@ void resetPictureStore() {
         listImages[i].clear();
     }
     startImagesListLife.restart(timespec{0, 0});
-    g_adoptedAtNs.store(0);
+    {
+        std::lock_guard<std::mutex> adoption(g_adoption.lock);
+        g_adoption.names.clear();
+    }
     nCreatingVideosForInput.store(-1);
     fps.store(1.0);
     frames.store(0);

@@ -116,7 +116,10 @@ private:
 // The life timer of the store: trimming starts only once more than
 // STORAGE_LENGTH seconds have passed since it was last restarted (by each
 // capture thread when it starts capturing, by the clip writer at every
-// file-store clip).
+// file-store clip). Its times are readings of the monotonic clock
+// (common/clock.h): on the wall clock a backward step stopped the trimming
+// for as long as the step, and the store and its clips grew past their
+// length.
 class StoreLifeTimer {
 public:
     void restart(const timespec& at);
@@ -155,20 +158,23 @@ void resetPictureStore();
 // threads name them ("video<id>:-<time string>.png") are taken in time
 // order. Only pictures of the store's current span are taken back: taken
 // (by the time string of their name, local time) at most STORAGE_LENGTH
-// seconds before now (the wall clock, common/clock.h), and of those the
-// newest STORAGE_LENGTH (the store holds no more than that once trimming
-// runs). The others are deleted: older ones would open the next clip as if they
-// were recent, with no mark of the gap, and a picture dated after now was
-// taken under a clock that has since been set back, so its age is unknown.
+// seconds before now (the wall clock, common/clock.h: the only clock an
+// earlier run's names tell), and of those the newest STORAGE_LENGTH (the
+// store holds no more than that once trimming runs). The others are
+// deleted: older ones would open the next clip as if they were recent,
+// with no mark of the gap, and a picture dated after now was taken under a
+// clock that has since been set back, so its age is unknown.
 // Other files are left alone. Call once, before the capture threads start.
 // Returns the number of pictures taken back.
 int adoptPictureFilesOfEarlierRun();
 
-// Deletes the pictures of an earlier run (taken back at start, and dated
-// before that) at the front of `input`'s file list that are older than
-// STORAGE_LENGTH seconds at `now`, so that a clip never opens with pictures
-// older than the store's span before its request. The clip writer calls it
-// before it takes an input's pictures. Returns how many were deleted.
+// Deletes the pictures of an earlier run (those taken back at start) at the
+// front of `input`'s file list that are older than STORAGE_LENGTH seconds
+// at `now` (monotonic clock), so that a clip never opens with pictures
+// older than the store's span before its request. Their age is their age
+// when taken back plus the monotonic time since: a step of the wall clock
+// after the start changes nothing. The clip writer calls it before it
+// takes an input's pictures. Returns how many were deleted.
 int dropOutdatedPicturesOfEarlierRun(int input, const timespec& now);
 
 // The time a picture was taken, from the time string in its file name

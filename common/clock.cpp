@@ -8,7 +8,7 @@ namespace {
 
 class SystemClock final : public Clock {
 public:
-    timespec now() override {
+    timespec wallNow() override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         return ts;
@@ -22,8 +22,10 @@ public:
         if (d.count() <= 0) return;
         timespec req{static_cast<time_t>(d.count() / 1000000),
                      static_cast<long>((d.count() % 1000000) * 1000)};
-        // A signal (SIGPIPE from a broken stream) must not cut a pause short.
-        while (nanosleep(&req, &req) == -1 && errno == EINTR) {
+        // Named explicitly: a pause on the wall clock would stretch by a
+        // backward step. A signal (SIGPIPE from a broken stream) must not
+        // cut a pause short.
+        while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &req) == EINTR) {
         }
     }
 };

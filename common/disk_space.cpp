@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "common/arrival_order.h"
 #include "common/queue_names.h"
 
 namespace cm {
@@ -30,6 +31,15 @@ std::optional<std::uint64_t> statvfsFree(const std::string& path) {
     struct statvfs st {};
     if (::statvfs(path.c_str(), &st) != 0) return std::nullopt;
     return static_cast<std::uint64_t>(st.f_bavail) * static_cast<std::uint64_t>(st.f_frsize);
+}
+
+// Earlier runs' files first, by modification time in milliseconds (all
+// that tells their age), then this run's in the order they arrived.
+std::int64_t removalOrder(const std::string& path, const struct stat& st) {
+    if (std::optional<std::uint64_t> place = arrivalOf(path))
+        return kEvictThisRun + static_cast<std::int64_t>(*place);
+    const std::int64_t ms = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    return std::clamp<std::int64_t>(ms, 0, kEvictThisRun - 1);
 }
 
 }  // namespace
@@ -62,8 +72,7 @@ std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(c
         if (name == "." || name == ".." || !accept(name) || isBusy(dir + "/" + name)) continue;
         struct stat st {};
         if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-        found.push_back(Evictable{dir + "/" + name, static_cast<std::uint64_t>(st.st_size),
-                                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+        found.push_back(Evictable{dir + "/" + name, static_cast<std::uint64_t>(st.st_size), removalOrder(dir + "/" + name, st),
                                   static_cast<std::uint64_t>(st.st_ino)});
     }
     ::closedir(d);

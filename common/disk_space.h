@@ -33,17 +33,23 @@ std::optional<std::uint64_t> freeBytes(const std::string& path);
 // itself then says whether it fits, and a clip is never given up on a guess.
 bool roomFor(const std::string& path, std::uint64_t bytes);
 
+// Where this run's files begin in the order of removal (Evictable::age).
+inline constexpr std::int64_t kEvictThisRun = std::int64_t{1} << 61;
+
 // A file that may be removed to make room.
 struct Evictable {
     std::string path;
     std::uint64_t bytes = 0;
-    std::int64_t age = 0;  // the order of removal: smaller goes first (a time stamp)
+    std::int64_t age = 0;  // the order of removal: smaller goes first
     std::uint64_t inode = 0;  // the file listed (0: not known)
 };
 
 // The regular files directly in `dir` whose name `accept` takes and that
-// are not busy as they are listed, with their sizes and modification times
-// as ages.
+// are not busy as they are listed, with their sizes and their order of
+// removal as ages: files of earlier runs first, by modification time in
+// milliseconds, then this run's from kEvictThisRun on in the order they
+// arrived (common/arrival_order.h), never by a time a step of the wall
+// clock could invert.
 std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(const std::string& name));
 
 struct Eviction {

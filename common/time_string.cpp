@@ -6,7 +6,7 @@
 #include "common/clock.h"
 
 int getTimeString(char* buf) {
-    timespec ts = cm::now();
+    timespec ts = cm::wallNow();
     time_t secs = ts.tv_sec;
     struct tm tmv {};
     if (localtime_r(&secs, &tmv) == nullptr) return 0;

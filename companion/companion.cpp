@@ -124,7 +124,7 @@ int companionMain(int argc, char** argv) {
     } else if (cmd == "user-video") {
         long long value;
         if (argc == 2) {
-            timespec now = cm::now();
+            timespec now = cm::wallNow();
             value = nextUserVideoCommand(record.userVideoCommand(),
                                          static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
         } else {
@@ -141,7 +141,7 @@ int companionMain(int argc, char** argv) {
     } else if (cmd == "stream") {
         std::optional<long long> mode = parseInt64(arg);
         if (!mode || *mode < 0 || *mode > 9) return usage("stream takes a mode from 0 to 9");
-        stored = record.stream_video(nextStreamStamp(record.streamVideoStamp(), static_cast<int>(*mode), cm::now().tv_sec));
+        stored = record.stream_video(nextStreamStamp(record.streamVideoStamp(), static_cast<int>(*mode), cm::wallNow().tv_sec));
     } else {
         return usage("unknown command");
     }

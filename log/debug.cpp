@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/footprint.h"
@@ -39,7 +41,7 @@ void vcompose(char (&buf)[kComposeBufferSize], const char* fmt, va_list ap) {
 }
 
 bool localNow(struct tm& out, timespec& ts) {
-    ts = cm::now();
+    ts = cm::wallNow();
     time_t secs = ts.tv_sec;
     return localtime_r(&secs, &out) != nullptr;
 }
@@ -86,8 +88,11 @@ namespace {
 // entry can be cut off again before the next one goes in.
 std::mutex g_fileLogLock;
 bool g_fileLogFailing = false;  // a failure was reported and no write has succeeded since
-std::string g_prunedForDay;     // the day whose old files were last removed
+std::string g_currentDay;       // the day file the last entry went to
 std::string g_fullDay;          // the day whose file was closed as full
+// The names of the day files this run has written, the one written last at
+// the end (a sequence no step of the wall clock can reorder).
+std::vector<std::string> g_runDays;
 
 // Reports a failing daily file on standard error once, until a write
 // succeeds again.
@@ -104,19 +109,33 @@ bool isDailyLogName(const char* name) {
     return std::strcmp(name + 8, ".txt") == 0;
 }
 
-// Removes the daily files older than kDailyLogKeepDays before `today`
-// (names compare as dates: YYYYMMDD).
-void pruneOldDailyLogs(time_t now) {
-    time_t cutoffTime = now - static_cast<time_t>(kDailyLogKeepDays) * 24 * 3600;
-    struct tm cut {};
-    if (localtime_r(&cutoffTime, &cut) == nullptr) return;
-    char cutoff[48];
-    snprintf(cutoff, sizeof cutoff, "%04d%02d%02d.txt", cut.tm_year + 1900, cut.tm_mon + 1, cut.tm_mday);
+// Keeps at most kDailyLogKeepFiles day files, `today` among them. The
+// oldest go first: those of earlier runs (by their dates, all they tell),
+// then this run's in the order it wrote them. Their dates alone would
+// decide wrongly: the board boots in the past, and a forward step of years
+// would make the boot's own day look the oldest of all.
+void pruneOldDailyLogs(const std::string& today) {
+    g_runDays.erase(std::remove(g_runDays.begin(), g_runDays.end(), today), g_runDays.end());
+    g_runDays.push_back(today);
     const std::string dir = footprint::resolve(footprint::kLogDir);
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
-    while (dirent* e = ::readdir(d))
-        if (isDailyLogName(e->d_name) && std::strcmp(e->d_name, cutoff) < 0) ::unlinkat(::dirfd(d), e->d_name, 0);
+    std::vector<std::string> earlier, present;
+    while (dirent* e = ::readdir(d)) {
+        if (!isDailyLogName(e->d_name)) continue;
+        const bool ours = std::find(g_runDays.begin(), g_runDays.end(), e->d_name) != g_runDays.end();
+        (ours ? present : earlier).push_back(e->d_name);
+    }
+    std::sort(earlier.begin(), earlier.end());
+    // This run's days that are still there, oldest first; today's is last
+    // even before its first entry has created it.
+    std::vector<std::string> oldestFirst = earlier, ours;
+    for (const std::string& name : g_runDays)
+        if (name == today || std::find(present.begin(), present.end(), name) != present.end()) ours.push_back(name);
+    g_runDays = ours;
+    oldestFirst.insert(oldestFirst.end(), ours.begin(), ours.end());
+    for (std::size_t i = 0; i + kDailyLogKeepFiles < oldestFirst.size(); ++i)
+        ::unlinkat(::dirfd(d), oldestFirst[i].c_str(), 0);
     ::closedir(d);
 }
 
@@ -130,17 +149,17 @@ cm::UniqueFd openDailyLog(const std::string& path) {
     return fd;
 }
 
-void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text);
+void appendDailyEntry(const std::string& path, const std::string& text);
 
 // The log writer's way into the daily file (log/log_writer.h). A piece
 // without a path (the writer's own count of dropped lines) goes to the
 // file of its stamp's day.
 void appendDailyPiece(const cm::LogPiece& p) {
-    if (!p.dailyPath.empty()) return appendDailyEntry(p.dailyPath, p.stamp, p.text);
+    if (!p.dailyPath.empty()) return appendDailyEntry(p.dailyPath, p.text);
     const time_t stamp = p.stamp;
     struct tm tmv {};
     if (localtime_r(&stamp, &tmv) == nullptr) return;
-    appendDailyEntry(dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday), stamp, p.text);
+    appendDailyEntry(dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday), p.text);
 }
 
 }  // namespace
@@ -153,17 +172,17 @@ void fileLog(const char* text) {
     if (cm::threadLogRole() == cm::LogRole::queued)
         cm::handToLogWriter(cm::LogPiece{cm::LogSink::dailyFile, text, std::move(path), ts.tv_sec, appendDailyPiece});
     else
-        appendDailyEntry(path, ts.tv_sec, text);
+        appendDailyEntry(path, text);
 }
 
 namespace {
 
-void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text) {
+void appendDailyEntry(const std::string& path, const std::string& text) {
     std::string entry = text + '\n';
     std::lock_guard<std::mutex> lock(g_fileLogLock);
-    if (path != g_prunedForDay) {
-        g_prunedForDay = path;
-        pruneOldDailyLogs(stamp);
+    if (path != g_currentDay) {
+        g_currentDay = path;
+        pruneOldDailyLogs(path.substr(path.rfind('/') + 1));
     }
     cm::UniqueFd fd = openDailyLog(path);
     struct stat st {};
@@ -300,4 +319,7 @@ void endProcess(int status) {
 void resetDebugForTests() {
     nError.store(0);
     for (auto& n : dev_name) n.store(nullptr);
+    std::lock_guard<std::mutex> lock(g_fileLogLock);
+    g_currentDay.clear();
+    g_runDays.clear();
 }

@@ -4,9 +4,11 @@
 //  - the device family (V4L2 path) writes to standard error only, with the
 //    device path in front.
 // The daily files are bounded: entries of one day stop at kDailyLogMaxBytes
-// (one line in the file says so; the console still gets them) and files
-// older than kDailyLogKeepDays are removed when the first entry of a new day
-// is written. A write that fails (a full file system) is cut back to the
+// (one line in the file says so; the console still gets them), and when
+// the first entry of a day file is written, only the newest
+// kDailyLogKeepFiles day files are kept: earlier runs' files count as older
+// than this run's (whatever their dates: the board boots in the past and
+// NTP steps its clock by years), this run's are ordered as it wrote them. A write that fails (a full file system) is cut back to the
 // last whole entry and reported once on standard error, until a write
 // succeeds again; a missing log directory loses the entry silently.
 // Every formatted text is composed in a 3000-character buffer (longer texts
@@ -24,12 +26,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 inline constexpr int kComposeBufferSize = 3000;
 inline constexpr std::uint64_t kDailyLogMaxBytes = 4u << 20;
-inline constexpr int kDailyLogKeepDays = 10;
+inline constexpr std::size_t kDailyLogKeepFiles = 10;
 
 // Count of `error` reports.
 extern std::atomic<int> nError;

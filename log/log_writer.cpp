@@ -57,7 +57,7 @@ void reportDropped(std::uint64_t dropped) {
                   "(a slow card or console)",
                   static_cast<unsigned long long>(dropped));
     writePiece(LogPiece{LogSink::standardOutput, std::string(line) + "\n", {}, 0, g_consoleWrite.load()});
-    writePiece(LogPiece{LogSink::dailyFile, line, {}, cm::now().tv_sec, g_dailyWrite.load()});
+    writePiece(LogPiece{LogSink::dailyFile, line, {}, cm::wallNow().tv_sec, g_dailyWrite.load()});
 }
 
 void* runWriter(void*) {

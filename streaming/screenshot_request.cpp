@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/clock.h"
@@ -25,9 +26,11 @@ char receive_buffer[kReceiveBufferSize];
 
 namespace {
 
-// When the last started-streaming notification was queued; {0, 0} = never.
+// When the last started-streaming notification was queued (monotonic
+// clock); nothing while none was. Not a zero time for "never": the
+// monotonic clock is small shortly after boot.
 std::mutex g_notifyLock;
-timespec g_notifyTime{0, 0};  // guarded by g_notifyLock
+std::optional<timespec> g_notifyTime;  // guarded by g_notifyLock
 
 // Body bytes beyond which a picture is left out (a picture is included
 // while body length + its length + 100 stays at most this).
@@ -87,7 +90,7 @@ int formatStreamingRequestText(char (&out)[kRequestTextSize], int mode, const ch
 void resetStreamingRequestState() {
     {
         std::lock_guard<std::mutex> g(g_notifyLock);
-        g_notifyTime = timespec{0, 0};
+        g_notifyTime.reset();
     }
     nNonSuccessReceived.store(0);
     nEmptyReceived.store(0);
@@ -101,7 +104,7 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
         cm::printOutFormatted("Zero size buffer: %u\n", nLen);
         return 0;
     }
-    const timespec t0 = cm::now();
+    const timespec t0 = cm::monotonicNow();
     Scratch& s = scratch();
     // The reduction happens in memory: nothing is written to /tmp.
     streaming::ReduceResult r = s.reducer.reduce(pBuf, nLen, nScale, s.reduced.data(), s.reduced.size());
@@ -125,7 +128,7 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
     }
     std::memcpy(pOut, s.reduced.data(), outLen);
     nOutLen = outLen;
-    const long long ms = cm::millisBetween(t0, cm::now());
+    const long long ms = cm::millisBetween(t0, cm::monotonicNow());
     cm::printOutFormatted("- Resizing memory buffer in: %lld ms.. from %u to %u KB\n", ms, nLen / 1024, outLen / 1024);
     return 1;
 }
@@ -171,14 +174,14 @@ void addNotificationWSCallToQueue() {
 }
 
 void notifyStreamingStarted() {
-    const timespec now = cm::now();
-    long long age;
+    const timespec now = cm::monotonicNow();
+    std::optional<long long> age;
     {
         std::lock_guard<std::mutex> g(g_notifyLock);
-        age = cm::millisBetween(g_notifyTime, now);
+        if (g_notifyTime) age = cm::millisBetween(*g_notifyTime, now);
     }
-    cm::printOutFormatted("Age since last streaming notification for streaming: %lld\n", age);
-    if (age > kStreamingNotifyIntervalMillis) {
+    cm::printOutFormatted("Age since last streaming notification for streaming: %lld\n", age.value_or(-1));
+    if (!age || *age > kStreamingNotifyIntervalMillis) {
         {
             std::lock_guard<std::mutex> g(g_notifyLock);
             g_notifyTime = now;
@@ -211,7 +214,7 @@ bool takeStreamingReply(char* buffer, int got) {
 int sendCurrentScreenshots() {
     if (openSocketsConnection() == 0) return 0;
     if (exitRequested()) return 0;
-    const timespec t0 = cm::now();
+    const timespec t0 = cm::monotonicNow();
     unsigned char* body = socket_outgoing_buf;
     if (body == nullptr) return 0;
     // One mode for the whole request: the text and the reply handling agree
@@ -289,7 +292,7 @@ int sendCurrentScreenshots() {
         takeStreamingReply(receive_buffer, got);
     }
 
-    const long long ms = cm::millisBetween(t0, cm::now());
+    const long long ms = cm::millisBetween(t0, cm::monotonicNow());
     verbos("cmd# %d, Send/Received time: %dms", cmd_idx.load(), static_cast<int>(ms));
     nTotalAge.fetch_add(static_cast<int>(ms));
 

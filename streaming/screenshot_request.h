@@ -65,7 +65,7 @@ int resizeImage(int nInput, int nScale, const unsigned char* pBuf, unsigned int 
                 unsigned int& nOutLen, int bNewBuffer, unsigned int nOutCapacity);
 
 // Queues the started-streaming notification unless one was queued less
-// than a minute ago (by the wall clock, common/clock.h).
+// than a minute ago (by the monotonic clock, common/clock.h).
 void notifyStreamingStarted();
 // Queues one started-streaming notification.
 void addNotificationWSCallToQueue();

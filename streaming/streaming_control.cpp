@@ -30,7 +30,7 @@ std::atomic<bool> g_streamingEnded{false};
 std::atomic<bool> g_monitorEnded{false};
 
 void logStatistics(const timespec& start) {
-    const timespec now = cm::now();
+    const timespec now = cm::monotonicNow();
     const long long age = static_cast<long long>(now.tv_sec - start.tv_sec) + (now.tv_nsec / 1000 - start.tv_nsec / 1000) / 1000000;
     verbos("sent trails success frames = %d, failed frames = %d, idle=%d, cmd_idx=%d, nAge=%d s", g_sent.load(),
            g_failed.load(), g_idle.load(), cmd_idx.load(), static_cast<int>(age));
@@ -62,7 +62,7 @@ void* doStreamingThread(void*) {
     EndMark ended{g_streamingEnded};
     verbos("streaming thread work start!");
     resetStreamingRequestState();
-    const timespec start = cm::now();
+    const timespec start = cm::monotonicNow();
     init_streaming_buffer();
     initRequestStreamingMonitoringThread();
     g_sent.store(0);

@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "board/watchdog.h"
@@ -239,9 +237,9 @@ bool uploadUnderWay() { return g_uploadUnderWay.load(); }
 bool finishUploadUnderWay(int boundSeconds) {
     if (!g_uploadUnderWay.load()) return true;
     verbos("waiting for the upload under way to finish (at most %d seconds)", boundSeconds);
-    const timespec start = cm::now();
+    const timespec start = cm::monotonicNow();
     while (g_uploadUnderWay.load()) {
-        if (cm::secondsBetween(start, cm::now()) >= boundSeconds) break;
+        if (cm::secondsBetween(start, cm::monotonicNow()) >= boundSeconds) break;
         cm::sleepMillis(kUploadEndPollMillis);
     }
     if (!g_uploadUnderWay.load()) return true;
@@ -253,9 +251,9 @@ bool finishUploadUnderWay(int boundSeconds) {
     if (pid > 0) ::kill(pid, SIGKILL);
     // The FTP thread now learns how the tool ended and records the file if
     // the tool had stored it after all: a few steps without any waiting.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(kUploadEndAfterStopSeconds);
-    while (g_uploadUnderWay.load() && std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const timespec stopped = cm::monotonicNow();
+    while (g_uploadUnderWay.load() && cm::secondsBetween(stopped, cm::monotonicNow()) < kUploadEndAfterStopSeconds)
+        cm::sleepMillis(10);
     return false;
 }
 

@@ -89,8 +89,9 @@ bool uploadUnderWay();
 
 // For the ending of the process, once the exit flag is up: waits for the
 // upload under way (if any) and its record, at most `boundSeconds` (on the
-// clock of common/clock.h). Past that, stops the tool, lets the FTP thread
-// record the file should the tool have stored it after all, and returns
+// monotonic clock of common/clock.h). Past that, stops the tool, lets the
+// FTP thread record the file should the tool have stored it after all
+// (at most kUploadEndAfterStopSeconds more), and returns
 // false; the file stays queued for the next start. True when no upload is
 // under way any more.
 bool finishUploadUnderWay(int boundSeconds = kUploadEndWaitSeconds);

@@ -7,11 +7,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "common/arrival_order.h"
 #include "common/disk_space.h"
 #include "common/footprint.h"
 #include "common/paths.h"
@@ -36,13 +38,17 @@ long long freeSpace(const std::string& path) {
 // ---- set aside ----
 
 // Keeps at most kSetAsideMaxClips clips and kSetAsideMaxBytes set aside
-// (the newest always stays); the oldest go first.
+// (the newest always stays); the oldest go first: an earlier run's (by the
+// time groups of their names), then this run's in the order they were set
+// aside (common/arrival_order.h; their names' time groups are readings of
+// the wall clock, which a step can invert).
 void boundSetAside() {
     const std::string tmp = tmpDir();
     struct Aside {
         SavedName name;
         std::string path;
         long long bytes;
+        std::uint64_t order;  // 0 for an earlier run's, else 1 + its arrival
     };
     std::vector<Aside> aside;
     DIR* dir = ::opendir(tmp.c_str());
@@ -53,10 +59,13 @@ void boundSetAside() {
         const std::string path = tmp + "/" + entry->d_name;
         struct stat st {};
         if (!cm::isOwnRegularFile(path, &st)) continue;
-        aside.push_back(Aside{n, path, static_cast<long long>(st.st_size)});
+        const std::optional<std::uint64_t> arrival = cm::arrivalOf(path);
+        aside.push_back(Aside{n, path, static_cast<long long>(st.st_size), arrival ? *arrival + 1 : 0});
     }
     ::closedir(dir);
-    std::sort(aside.begin(), aside.end(), [](const Aside& a, const Aside& b) { return olderFirst(a.name, b.name); });
+    std::sort(aside.begin(), aside.end(), [](const Aside& a, const Aside& b) {
+        return a.order != b.order ? a.order < b.order : olderFirst(a.name, b.name);
+    });
     long long bytes = 0;
     for (const Aside& a : aside) bytes += a.bytes;
     std::size_t count = aside.size();
@@ -73,6 +82,7 @@ void boundSetAside() {
 
 void setAside(const std::string& raw, int failures) {
     const std::string aside = setAsidePath(raw);
+    cm::noteArrival(aside);
     if (::rename(raw.c_str(), aside.c_str()) != 0) {
         int err = errno;
         verbos("Could not set aside %s: %s; it is tried again at the next start", raw.c_str(),
@@ -170,7 +180,10 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
         // A converter cut off or out of space may end with status 0 and
         // leave a file without its index: never uploaded as a clip.
         const bool whole = isWholeMp4File(p.temporaryMp4, why);
-        if (whole) makeRoomInQueueFor(p.temporaryMp4, p.queued);
+        if (whole) {
+            makeRoomInQueueFor(p.temporaryMp4, p.queued);
+            cm::noteArrival(p.queued);
+        }
         if (!whole) {
             why = "the converter ended with status 0 but left no whole MP4 file: " + why;
         } else if (!moveIntoQueue(p.temporaryMp4, p.queued, why)) {

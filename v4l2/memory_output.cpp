@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/arrival_order.h"
 #include "common/file_replace.h"
 #include "common/footprint.h"
 #include "common/paths.h"
@@ -153,6 +154,7 @@ void save_memory_output_buffer(int N, const char* name, const std::string& frame
         }
         std::size_t written = 0;
         int err = 0;
+        cm::noteArrival(p.raw);
         cm::FileWrite result = cm::writeFileReplacing(p.raw, m.data, len, written, err);
         drop_memory_output_buffer(N);
         if (result != cm::FileWrite::Done) {

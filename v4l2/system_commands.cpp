@@ -13,7 +13,7 @@ SystemCommandQueue system_commands;
 std::atomic<pthread_t> tid_system_commands{0};
 
 double SystemCommandQueue::clockSeconds() {
-    const timespec t = cm::now();
+    const timespec t = cm::monotonicNow();
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 

@@ -32,8 +32,9 @@ public:
     // Runs on the command thread after the command, with its wait status.
     using Completion = std::function<void(int status)>;
 
-    // The time `notBefore` is counted in: seconds of the wall clock
-    // (common/clock.h), the one place the queue reads a clock.
+    // The time `notBefore` is counted in: seconds of the monotonic clock
+    // (common/clock.h), the one place the queue reads a clock. A step of
+    // the wall clock neither holds back nor hastens a waiting command.
     static double clockSeconds();
 
     // Appends a copy of `command` with its `tag`, completion step `done`

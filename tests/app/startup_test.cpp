@@ -97,11 +97,11 @@ TEST_F(StartupTest, MainWaitSeesTheExitFlagInTheFileWithoutAnyReloadOfTheRecord)
     cmtest::FakeClock clock(1700000000);
     bool written = false;
     clock.onSleep([&](const timespec& t) {
-        if (!written && t.tv_sec >= 1700000010) {
+        if (!written && t.tv_sec >= 50 + 10) {  // the monotonic clock, from 50 s
             cmtest::writeFile(control, std::string(1, '\0') + std::string(1, '\1') + std::string(38, '\0'));
             written = true;
         }
-        if (t.tv_sec >= 1700000060) setting.raiseExitInMemory();  // a wait that never saw it ends the test
+        if (t.tv_sec >= 50 + 60) setting.raiseExitInMemory();  // a wait that never saw it ends the test
     });
     waitForExitRequest();
     EXPECT_TRUE(exitRequested());

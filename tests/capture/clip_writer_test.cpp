@@ -170,7 +170,7 @@ TEST_F(ClipWriterTest, FileStoreClipsEachInputAndDeletesExactlyItsFiles) {
     EXPECT_EQ(listImages[0].size() + listImages[2].size() + listImages[3].size(), 0u);
     EXPECT_TRUE(workingListNames().empty());
     // Every file-store clip restarts the store's life.
-    EXPECT_DOUBLE_EQ(startImagesListLife.secondsUntil(cm::now()), 0.0);
+    EXPECT_DOUBLE_EQ(startImagesListLife.secondsUntil(cm::monotonicNow()), 0.0);
     EXPECT_NE(out.find("Creating video of input: 2, number of images: 3, time difference: 0\n"), std::string::npos)
         << out;
     EXPECT_NE(out.find("images to add: 3 for input: 2\nlist length: 0\nAdding image#: 0 name: " + in2[0] + "\n"),
@@ -187,7 +187,7 @@ TEST_F(ClipWriterTest, FileStoreClipsEachInputAndDeletesExactlyItsFiles) {
 // the span before its request.
 TEST_F(ClipWriterTest, PicturesOfAnEarlierRunOpenAClipOnlyWithinTheStoresSpan) {
     select("1000");
-    const time_t start = cm::now().tv_sec;
+    const time_t start = cm::wallNow().tv_sec;
     std::vector<std::string> earlier;  // frames 0..3, taken 100, 40 and 10 s before the start, and 5 s after it
     for (int ago : {100, 40, 10, -5}) {
         const time_t at = start - ago;
@@ -199,6 +199,7 @@ TEST_F(ClipWriterTest, PicturesOfAnEarlierRunOpenAClipOnlyWithinTheStoresSpan) {
         ASSERT_TRUE(cv::imwrite(earlier.back(), numberedPicture(0, static_cast<int>(earlier.size()) - 1)));
     }
     EXPECT_EQ(adoptPictureFilesOfEarlierRun(), 2);
+    clock.stepWall(-std::chrono::hours(2));  // NTP: the earlier run's pictures keep their age
     clock.advance(std::chrono::seconds(30));
     storeAsFiles(0, {4, 5});  // the request comes 32.6 s after the start
     runClips(1);
@@ -208,7 +209,7 @@ TEST_F(ClipWriterTest, PicturesOfAnEarlierRunOpenAClipOnlyWithinTheStoresSpan) {
 
 TEST_F(ClipWriterTest, FileStoreTimeDifferenceCountsFromTheStoreLife) {
     select("1000");
-    startImagesListLife.restart(cm::now());
+    startImagesListLife.restart(cm::monotonicNow());
     storeAsFiles(0, {0, 1});  // 2.6 s later
     std::string out = runClips(1);
     EXPECT_NE(out.find("Creating video of input: 0, number of images: 2, time difference: 2.6\n"), std::string::npos)

@@ -40,7 +40,7 @@ protected:
             if (stopAfterSleeps > 0 && static_cast<int>(sleeps.size()) == stopAfterSleeps)
                 setting.raiseExitInMemory();
         });
-        timespec start = cm::now();
+        timespec start = cm::monotonicNow();
         lastTime = start.tv_sec + start.tv_nsec / 1e9;
     }
     void TearDown() override {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/arrival_order.h"
 #include "support/test_support.h"
 
 namespace {
@@ -86,7 +87,8 @@ TEST_F(DiskSpaceTest, TheQueueGivesUpItsOldestCompleteClipsButNothingInProgressO
     clip("user0_1.avi", 400, 1);
     clip("user1_2.avi", 400, 2);
     clip(".incomplete.user2_0.avi", 100, 0);
-    clip("usb_0_3.mp4", 100, 3);
+    cm::noteArrival(g_dir + "/usb_0_3.mp4");
+    clip("usb_0_3.mp4", 100, 0);  // this run's, made after a step back: after an earlier run's all the same
     cm::BusyFile uploading(g_dir + "/user0_1.avi");
     cm::Eviction e = cm::makeRoomInQueue(g_dir, 400);
     ASSERT_EQ(e.removed.size(), 1u);
@@ -149,7 +151,15 @@ TEST_F(DiskSpaceTest, OnlyRegularFilesTheCallerNamesAreEvictable) {
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].path, g_dir + "/a.raw");
     EXPECT_EQ(found[0].bytes, 10u);
-    EXPECT_EQ(found[0].age, 5LL * 1000000000);
+    EXPECT_EQ(found[0].age, 5000);  // an earlier run's: by its time, in milliseconds
+}
+
+TEST_F(DiskSpaceTest, ThisRunsClipsGoInTheOrderTheyArrivedWhateverTheirTimes) {
+    for (const char* name : {"/user0_a.avi", "/user0_b.avi"}) cm::noteArrival(g_dir + name);
+    clip("user0_a.avi", 400, 100000);
+    clip("user0_b.avi", 400, 100000 - 7200);  // after a step back of the wall clock
+    ASSERT_EQ(cm::makeRoomInQueue(g_dir, 500).removed.size(), 1u);
+    EXPECT_TRUE(cmtest::fileExists(g_dir + "/user0_b.avi"));
 }
 
 }  // namespace

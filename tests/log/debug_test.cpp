@@ -119,10 +119,11 @@ TEST_F(LoggingTest, AFullFileSystemNeverTearsAnEntryAndIsReportedOncePerEpisode)
     EXPECT_EQ(readFile(todaysFile()), earlier + "\nroom again\n");
 }
 
-TEST_F(LoggingTest, DailyFilesAreBoundedInSizeAndAge) {
+TEST_F(LoggingTest, DailyFilesAreBoundedInSizeAndNumber) {
     const std::string dir = root.path("/home/Tarvisel/log/");
     for (const char* name : {"20231201.txt", "20231225.txt", "20231226.txt", "20240104.txt", "notes.txt", "2023120.txt"})
         cmtest::writeFile(dir + name, "x\n");
+    for (int day = 1; day <= 7; ++day) cmtest::writeFile(dir + "2099010" + std::to_string(day) + ".txt", "x\n");
     const std::string entry(2000, 'e');
     CaptureStdout();
     const std::size_t entries = kDailyLogMaxBytes / (entry.size() + 1) + 10;
@@ -130,7 +131,7 @@ TEST_F(LoggingTest, DailyFilesAreBoundedInSizeAndAge) {
     verbos("on the console still");
     EXPECT_NE(GetCapturedStdout().find("on the console still"), std::string::npos);
 
-    // Ten days are kept; other files of the directory are not the log's.
+    // Ten day files are kept, earlier runs' oldest out first; other files are not the log's.
     EXPECT_FALSE(cmtest::fileExists(dir + "20231201.txt"));
     EXPECT_FALSE(cmtest::fileExists(dir + "20231225.txt"));
     for (const char* name : {"20231226.txt", "20240104.txt", "notes.txt", "2023120.txt"})

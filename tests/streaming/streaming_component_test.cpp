@@ -32,14 +32,14 @@ public:
         cm::setClockForTests(this);
     }
     ~ScaledClock() override { cm::setClockForTests(nullptr); }
-    timespec now() override {
+    timespec wallNow() override {
         auto real = std::chrono::steady_clock::now() - realStart_;
         long long us = 1700000000LL * 1000000 + std::chrono::duration_cast<std::chrono::microseconds>(real).count() * speedUp_;
         return timespec{static_cast<time_t>(us / 1000000), static_cast<long>((us % 1000000) * 1000)};
     }
     void sleepFor(std::chrono::microseconds d) override { std::this_thread::sleep_for(d / speedUp_); }
     double seconds() {  // process seconds since the start
-        timespec t = now();
+        timespec t = wallNow();
         return static_cast<double>(t.tv_sec - 1700000000) + t.tv_nsec / 1e9;
     }
 

@@ -6,6 +6,7 @@
 #include "capture/capture_loop.h"
 #include "capture/picture_store.h"
 #include "capture/video_creation.h"
+#include "common/arrival_order.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/run_config.h"
@@ -40,6 +41,7 @@ void resetDaemonState() {
     resetSettingsForTests();
     resetDebugForTests();
     cm::resetDiskSpaceForTests();
+    cm::resetArrivalsForTests();
     resetGpioForTests();
     resetCameraSelectionForTests();
     resetWatchdogForTests();

@@ -18,13 +18,13 @@
 
 namespace cmtest {
 
-FakeClock::FakeClock(time_t startSeconds) : nowUs_(static_cast<long long>(startSeconds) * 1000000) {
+FakeClock::FakeClock(time_t startSeconds) : wallSeconds_(startSeconds - 50) {
     cm::setClockForTests(this);
 }
 
 FakeClock::~FakeClock() { cm::setClockForTests(nullptr); }
 
-timespec FakeClock::now() {
+timespec FakeClock::monotonicNow() {
     std::lock_guard<std::mutex> g(lock_);
     return timespec{static_cast<time_t>(nowUs_ / 1000000), static_cast<long>((nowUs_ % 1000000) * 1000)};
 }
@@ -37,7 +37,7 @@ void FakeClock::sleepFor(std::chrono::microseconds d) {
         sleptUs_ += d.count();
         hook = hook_;
     }
-    if (hook) hook(now());
+    if (hook) hook(monotonicNow());
 }
 
 void FakeClock::advance(std::chrono::microseconds d) {

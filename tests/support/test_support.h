@@ -19,18 +19,22 @@ public:
     explicit FakeClock(time_t startSeconds = 1700000000);
     ~FakeClock() override;  // restores the system clock
 
-    timespec now() override;
+    timespec monotonicNow() override;
+    timespec wallNow() override { return stepped(monotonicNow()); }
+    void stepWall(std::chrono::seconds d) { std::lock_guard<std::mutex> g(lock_); wallSeconds_ += d.count(); }  // as NTP
     void sleepFor(std::chrono::microseconds d) override;
     void advance(std::chrono::microseconds d);
 
-    // Called (outside the clock's lock) after every sleep with the new time.
+    // Called (outside the clock's lock) after every sleep, with monotonicNow().
     void onSleep(std::function<void(const timespec&)> hook);
     // Seconds slept through so far, in total.
     double sleptSeconds() const;
 
 private:
+    timespec stepped(timespec t) { std::lock_guard<std::mutex> g(lock_); t.tv_sec += wallSeconds_; return t; }
     mutable std::mutex lock_;
-    long long nowUs_;
+    long long nowUs_ = 50000000;  // monotonic: from 50 s, as on a board shortly after boot
+    time_t wallSeconds_;          // wall minus monotonic
     long long sleptUs_ = 0;
     std::function<void(const timespec&)> hook_;
 };

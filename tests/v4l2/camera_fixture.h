@@ -40,7 +40,7 @@ class ScaledClock final : public cm::Clock {
 public:
     explicit ScaledClock(long long scale) : scale_(scale) { cm::setClockForTests(this); }
     ~ScaledClock() override { cm::setClockForTests(nullptr); }
-    timespec now() override {
+    timespec wallNow() override {
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
         return ts;

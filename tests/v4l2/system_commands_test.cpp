@@ -92,7 +92,7 @@ TEST_F(SystemCommandsTest, ADeferredCommandWaitsForItsTimeHoldsNothingBackAndCom
     output();
     testing::internal::CaptureStdout();
     cmtest::FakeClock clock;
-    const double now = static_cast<double>(cm::now().tv_sec);
+    const double now = SystemCommandQueue::clockSeconds();
     std::vector<int> statuses;
     system_commands.append("exit 2", "/tmp/later.raw", [&](int s) { statuses.push_back(s); }, now + 60);
     system_commands.append("echo now >> " + log, "", [&](int s) { statuses.push_back(s); });

@@ -26,6 +26,7 @@
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
 #include "v4l2/conversion_start.h"
+#include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -178,6 +179,8 @@ void runCaptureModule(int argc, char** argv) {
 
     waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
+    // The clips the cameras saved last are written before the process ends.
+    finishRawClipWrites(kRawClipEndWaitMillis);
     // A clip the server stores must get its notification record.
     finishUploadUnderWay();
     verbos("Exiting.. cya!!");

@@ -22,6 +22,7 @@
 #include "v4l2/conversion_output_dir.h"
 #include "v4l2/device_state.h"
 #include "v4l2/memory_output.h"
+#include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
 
 namespace cmtest {
@@ -48,6 +49,7 @@ void resetDaemonState() {
     resetStreamingControlForTests();
     resetFtpUploadForTests();
     resetPositionUrlForTests();
+    resetRawClipWriterForTests();  // before the memory output: the clips it writes came from its blocks
     resetMemoryOutputForTests();  // before the device state: it releases the blocks
     resetDeviceStateForTests();
     resetSystemCommandsForTests();

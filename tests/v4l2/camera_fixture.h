@@ -28,6 +28,7 @@
 #include "v4l2/device_setup.h"
 #include "v4l2/device_state.h"
 #include "v4l2/memory_output.h"
+#include "v4l2/raw_clip_writer.h"
 
 namespace v4l2test {
 
@@ -136,7 +137,9 @@ protected:
     }
 
     // Gathers what the program wrote so far (out and err accumulate).
+    // What was printed, once the raw clips handed over are written.
     void collect() {
+        finishRawClipWrites(10000);
         out += testing::internal::GetCapturedStdout();
         err += testing::internal::GetCapturedStderr();
         testing::internal::CaptureStdout();

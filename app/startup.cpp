@@ -26,6 +26,7 @@
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
 #include "v4l2/conversion_start.h"
+#include "v4l2/move_into_queue.h"
 #include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
 
@@ -130,7 +131,9 @@ int initVars() {
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
     // No producer runs yet: whatever in-progress file is in the queue was
-    // left by a process that ended while writing it.
+    // left by a process that ended while writing it. A whole converted clip
+    // among them is finished, not lost: its raw clip may be gone already.
+    finishStagedClips(queueDirectory());
     removeStaleInProgressFiles(queueDirectory());
 
     readInputsDIPState();

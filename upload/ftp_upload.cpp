@@ -18,6 +18,7 @@
 #include "board/watchdog.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
+#include "common/durable.h"
 #include "common/footprint.h"
 #include "common/paths.h"
 #include "common/queue_names.h"
@@ -194,6 +195,11 @@ void uploadRegularFile(const char* path) {
                        result, path);
             }
             queueUploadNotification(path);
+            // The tool's removal of the file, durable after its record: a
+            // cut before this point uploads the clip once more (stored
+            // again under its name), after it never; a removal durable
+            // before the record could leave a stored clip without one.
+            cm::syncParentDirectory(path);
             return;
         }
     }

@@ -25,6 +25,7 @@
 #include "log/debug.h"
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
+#include "upload/positionurl.h"
 #include "v4l2/conversion_start.h"
 #include "v4l2/move_into_queue.h"
 #include "v4l2/raw_clip_writer.h"
@@ -120,6 +121,7 @@ int initVars() {
     initGPIOs();
     clearInputSelection();
     setting.init();
+    removeLeftoverControlRecordTemporaries();
     setting.readSettings();
     g_nCAMs.store(setting.camSet());
     lPreviousUserVideoCommandTimestamp.store(setting.userVideoCommand());
@@ -135,6 +137,8 @@ int initVars() {
     // among them is finished, not lost: its raw clip may be gone already.
     finishStagedClips(queueDirectory());
     removeStaleInProgressFiles(queueDirectory());
+    // Before any thread appends a record of its own.
+    restoreKeptNotificationRecords();
 
     readInputsDIPState();
     step1By1(0);
@@ -184,8 +188,11 @@ void runCaptureModule(int argc, char** argv) {
     cm::sleepMillis(kExitGraceMillis);
     // The clips the cameras saved last are written before the process ends.
     finishRawClipWrites(kRawClipEndWaitMillis);
-    // A clip the server stores must get its notification record.
+    // A clip the server stores must get its notification record, and a
+    // record still waiting for room gets a last try, else is kept for the
+    // next run.
     finishUploadUnderWay();
+    keepPendingNotificationRecordsForNextRun();
     verbos("Exiting.. cya!!");
     endProcess(0);
 }

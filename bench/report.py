@@ -5,7 +5,9 @@ table with the ratios and the goals.
 Usage: report.py RESULTS_DIR
 Reads from RESULTS_DIR: reduce.json, frame_handler.json, clip_writer.json
 (Google Benchmark JSON), quality.tsv, counts-x86.tsv, counts-armhf.tsv (may
-be missing), daemon.json; prints the table.
+be missing), daemon.json; and the board-budget results of every run label,
+kept in bench/budget-results/LABEL/ and made in RESULTS_DIR/../budget/LABEL/
+(share.json, <case>.json, converter.json); prints the table.
 """
 import csv
 import json
@@ -193,6 +195,140 @@ def daemon(d, lines):
     lines.append("")
 
 
+# The board-budget runs (bench/board_budget.py): their cases in the
+# table's order, and the goals at the board share (IPC 0.6).
+BUDGET_CASES = [
+    ("uncapped-streaming", "this machine, streaming"),
+    ("ipc0.4-streaming", "IPC 0.4, streaming"),
+    ("ipc0.6-streaming", "IPC 0.6, streaming"),
+    ("ipc0.9-streaming", "IPC 0.9, streaming"),
+    ("ipc0.4-nostreaming", "IPC 0.4, no streaming"),
+    ("ipc0.6-nostreaming", "IPC 0.6, no streaming"),
+    ("ipc0.9-nostreaming", "IPC 0.9, no streaming"),
+]
+CARD_CASES = [
+    ("card-uncapped", "this machine, slow card"),
+    ("card-ipc0.6", "IPC 0.6, slow card"),
+]
+# Results kept in the source tree per run label (a "before" and an
+# "after"), then those of this build's runs (scripts/run-benchmarks.sh,
+# CM_BENCH_LABEL), which take a kept label's place.
+KEPT_BUDGET = os.path.join(os.path.dirname(os.path.abspath(__file__)), "budget-results")
+
+
+def budget_runs(results_dir):
+    """{label: {case: result}} of the kept results and this build's."""
+    out = {}
+    for top in (KEPT_BUDGET, os.path.join(os.path.dirname(os.path.abspath(results_dir)), "budget")):
+        try:
+            labels = sorted(os.listdir(top))
+        except OSError:
+            continue
+        for label in labels:
+            d = os.path.join(top, label)
+            if not os.path.isdir(d):
+                continue
+            runs = {}
+            for name in os.listdir(d):
+                if name.endswith(".json"):
+                    doc = load_json(os.path.join(d, name))
+                    if doc is not None:
+                        runs[name[:-5]] = doc
+            if runs:
+                out[label] = runs
+    return out
+
+
+def clip_times(doc, kind):
+    """Seconds from the request to the server of its clips, in order."""
+    return sorted(c["on_server_after_s"] for c in doc.get("clips", {}).values()
+                  if c.get("request") == kind and "on_server_after_s" in c)
+
+
+def drops(frames):
+    """Per camera, the percentage of the frames it made that the daemon did
+    not take (no buffer queued)."""
+    vals = ["%.0f" % f["dropped_percent"] for _, f in sorted((frames or {}).items()) if f.get("dropped_percent") is not None]
+    return "/".join(vals) if vals else "-"
+
+
+def budget(d, lines):
+    runs = budget_runs(d)
+    lines.append("5. The whole device within the board's budget (bench/board_budget.py)")
+    if not runs:
+        lines.append("   (not measured)")
+        lines.append("")
+        return
+    shares = {}
+    for label, cases in runs.items():
+        if "share" in cases:
+            shares[label] = cases["share"].get("shares", {})
+    for label, sh in sorted(shares.items()):
+        lines.append("   %-7s share of one core of this machine: %s" % (label, ", ".join(
+            "%.2f%% at IPC %s" % (100 * v, k) for k, v in sorted(sh.items()))))
+    lines.append("   four 1280x720 MJPEG cameras at 30 fps; a user request, an alert 60 s later; memory limit 400 MB")
+    lines.append("   clips: on the server of 8; user: s from the request to its last clip; alert: s from the alert to its")
+    lines.append("   first / last clip ('-': not there when the run ended); req/s and picture age (median / 90 %) from the")
+    lines.append("   request on; lost: per camera, of the frames it made, those the daemon did not take (no buffer queued);")
+    lines.append("   CPU s: daemon threads / converters and upload; peak MB: daemon + children sampled together")
+    lines.append("   (proportional sets; the group's peak, page cache included); hits: times the group hit its memory")
+    lines.append("   limit (memory.failcnt); load: the machine's at the start")
+    hdr = "   %-24s %-8s %5s %5s %9s %6s %11s %11s %12s %13s %5s %5s"
+    lines.append(hdr % ("run", "label", "clips", "user", "alert", "req/s", "age s", "lost %",
+                        "CPU s d/conv", "peak MB (grp)", "hits", "load"))
+    for case, title in BUDGET_CASES:
+        for label in sorted(runs):
+            doc = runs[label].get(case)
+            if not doc:
+                continue
+            user, alert = clip_times(doc, "user"), clip_times(doc, "alert")
+            mem, cpu = doc.get("memory", {}), doc.get("cpu", {})
+            age = doc.get("picture_age_from_request", {})
+            lines.append(hdr % (
+                title, label, "%d/8" % doc.get("clips_on_server", 0),
+                "%.0f" % user[-1] if len(user) == 4 else "-",
+                "%s / %s" % ("%.0f" % alert[0] if alert else "-", "%.0f" % alert[-1] if len(alert) == 4 else "-"),
+                fmt(doc.get("streaming_requests_per_second_from_request") if doc.get("streaming") else None, ".2f", 6),
+                "%s / %s" % (fmt(age.get("median_s"), ".2f", 1), fmt(age.get("p90_s"), ".2f", 1)) if age.get("pictures") else "-",
+                drops(doc.get("frames")),
+                "%.0f / %.0f" % (cpu.get("daemon_seconds", 0), cpu.get("children_seconds", 0)),
+                "%.0f (%.0f)" % (mem.get("together_peak_pss_kb", mem.get("together_peak_rss_kb", 0)) / 1024, (mem.get("group_peak_bytes") or 0) / 2 ** 20),
+                fmt(mem.get("group_limit_hits"), "d", 5), fmt((doc.get("load_start") or [None])[0], ".1f", 6)))
+    card_rows = [(case, title, label, runs[label][case]) for case, title in CARD_CASES for label in sorted(runs)
+                 if case in runs[label]]
+    if card_rows:
+        lines.append("   slow card: /tmp and the base directory on ext4 on a loop device, writes throttled to 2 MB/s;")
+        lines.append("   while the requests' clips are saved: streaming req/s, frames dropped per camera (no buffer) and")
+        lines.append("   seconds each camera was blind (not streaming: its own save); the card's actual write rate")
+        for case, title, label, doc in card_rows:
+            ds = doc.get("during_saves", {})
+            fr = ds.get("frames", {})
+            lines.append("   %-24s %-7s req/s %s over %s s; dropped %s; blind s %s; card %.2f MB/s" % (
+                title, label, fmt(ds.get("streaming_requests_per_second"), ".2f", 1), ds.get("seconds"),
+                " ".join(str(fr[c]["dropped"]) for c in sorted(fr)),
+                " ".join("%.1f" % fr[c]["not_streaming_seconds"] for c in sorted(fr)),
+                doc.get("card", {}).get("write_bytes_per_second", 0) / 1e6))
+    conv = {label: cases["converter"] for label, cases in runs.items() if "converter" in cases}
+    for label, doc in sorted(conv.items()):
+        share = doc["share"]
+        lines.append("   converter settings (%s): one 10 s 1280x720 clip, the daemon's command line, at %.2f%% of a core" % (
+            label, 100 * share))
+        lines.append("   s: the group's CPU seconds / the share (wall at the share in brackets); A8 s: the board's ffmpeg,")
+        lines.append("   armhf instructions per frame x 300 at IPC 0.6; KB, SSIM, PSNR dB against the clip's frames; peak: maxrss")
+        lines.append("   %-22s %12s %12s %6s %7s %7s %6s %7s %6s %5s" % (
+            "candidate", "scene s", "emul. s", "A8 s", "KB", "SSIM", "PSNR", "emul.KB", "PSNR", "peak"))
+        for name, r in sorted(doc["candidates"].items(), key=lambda kv: -(kv[1].get("scene", {}).get("cpu_seconds") or 0)):
+            sc, em = r.get("scene", {}), r.get("emulated", {})
+            secs = lambda x: "%.0f (%.0f)" % (x["cpu_seconds"] / share, x["wall_seconds"]) if x.get("cpu_seconds") else "-"  # noqa: E731
+            n = r.get("armhf_instructions_per_frame")
+            lines.append("   %-22s %12s %12s %6s %7s %7s %6s %7s %6s %5s" % (
+                name, secs(sc), secs(em), fmt(n * 300 / 0.6e9 if n else None, ".0f", 6),
+                fmt(sc.get("bytes", 0) / 1000 if sc.get("bytes") else None, ".0f", 7), fmt(sc.get("ssim"), ".4f", 7),
+                fmt(sc.get("psnr_db"), ".2f", 6), fmt(em.get("bytes", 0) / 1000 if em.get("bytes") else None, ".0f", 7),
+                fmt(em.get("psnr_db"), ".2f", 6), fmt(r.get("peak_rss_kb", 0) / 1024 if r.get("peak_rss_kb") else None, ".0f", 5)))
+    lines.append("")
+
+
 def main(argv):
     if len(argv) != 1:
         sys.exit(__doc__)
@@ -202,6 +338,7 @@ def main(argv):
     frame_handler(d, lines)
     clip_writer(d, lines)
     daemon(d, lines)
+    budget(d, lines)
     print("\n".join(lines))
 
 

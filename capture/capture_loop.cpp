@@ -27,6 +27,7 @@
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "v4l2/recording.h"
 
 std::atomic<pthread_t> tid_captureFromCamThread[2] = {};
@@ -354,6 +355,7 @@ unsigned getMemorySize() {
 int captureFromCam(int id) { return CaptureRun(id).run(); }
 
 void* doCaptureFromCamThread(void* arg) {
+    cm::setThreadLogRole(cm::LogRole::queued);  // capture never waits on a log write
     verbos("Capture work start!");
     const int id = arg != nullptr ? *static_cast<const int*>(arg) : 0;
     cm::sleepSeconds(id);

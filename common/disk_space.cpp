@@ -21,8 +21,10 @@ namespace {
 
 std::atomic<FreeSpaceProbe> g_probe{nullptr};
 
+// Held only to look at or change the two sets, never across disk work.
 std::mutex g_busyLock;
-std::multiset<std::string> g_busy;  // under g_busyLock
+std::multiset<std::string> g_busy;     // marked busy (under g_busyLock)
+std::set<std::string> g_claimed;       // being removed by eviction (under g_busyLock)
 
 std::optional<std::uint64_t> statvfsFree(const std::string& path) {
     struct statvfs st {};
@@ -38,6 +40,7 @@ void resetDiskSpaceForTests() {
     g_probe.store(nullptr);
     std::lock_guard<std::mutex> g(g_busyLock);
     g_busy.clear();
+    g_claimed.clear();
 }
 
 std::optional<std::uint64_t> freeBytes(const std::string& path) {
@@ -60,7 +63,8 @@ std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(c
         struct stat st {};
         if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
         found.push_back(Evictable{dir + "/" + name, static_cast<std::uint64_t>(st.st_size),
-                                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec});
+                                  static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                                  static_cast<std::uint64_t>(st.st_ino)});
     }
     ::closedir(d);
     return found;
@@ -73,8 +77,8 @@ Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evic
     Eviction result;
     for (const Evictable& c : candidates) {
         if (roomFor(path, bytes)) break;
-        if (release && !release(c)) continue;
-        if (::unlink(c.path.c_str()) == 0) result.removed.push_back(c);
+        const bool removed = release ? removeUnlessBusy(c.path, [&] { return release(c); }) : removeUnlessBusy(c.path);
+        if (removed) result.removed.push_back(c);
     }
     result.room = roomFor(path, bytes);
     result.free = freeBytes(path);
@@ -83,10 +87,13 @@ Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evic
 
 BusyFile::BusyFile(std::string path) : path_(std::move(path)) {
     std::lock_guard<std::mutex> g(g_busyLock);
+    if (g_claimed.count(path_) != 0) return;
     g_busy.insert(path_);
+    held_ = true;
 }
 
 BusyFile::~BusyFile() {
+    if (!held_) return;
     std::lock_guard<std::mutex> g(g_busyLock);
     g_busy.erase(g_busy.find(path_));
 }
@@ -96,11 +103,24 @@ bool isBusy(const std::string& path) {
     return g_busy.count(path) != 0;
 }
 
+bool removeUnlessBusy(const std::string& path, const std::function<bool()>& release) {
+    {
+        std::lock_guard<std::mutex> g(g_busyLock);
+        if (g_busy.count(path) != 0 || !g_claimed.insert(path).second) return false;
+    }
+    const bool removed = (!release || release()) && ::unlink(path.c_str()) == 0;
+    std::lock_guard<std::mutex> g(g_busyLock);
+    g_claimed.erase(path);
+    return removed;
+}
+
 Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes) {
     if (roomFor(queueDir, bytes)) return Eviction{{}, true, freeBytes(queueDir)};
-    return makeRoom(queueDir, bytes, evictableFilesIn(queueDir, [](const std::string& name) {
-                        return !isInProgressName(name) && name[0] != '.';
-                    }));
+    const auto complete = [](const std::string& name) { return !isInProgressName(name) && name[0] != '.'; };
+    return makeRoom(queueDir, bytes, evictableFilesIn(queueDir, complete), [](const Evictable& c) {
+        struct stat st {};
+        return ::lstat(c.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_ino == c.inode;
+    });
 }
 
 std::string describeEviction(const Eviction& e, const std::string& forWhat) {

@@ -38,10 +38,12 @@ struct Evictable {
     std::string path;
     std::uint64_t bytes = 0;
     std::int64_t age = 0;  // the order of removal: smaller goes first (a time stamp)
+    std::uint64_t inode = 0;  // the file listed (0: not known)
 };
 
-// The regular files directly in `dir` whose name `accept` takes, with their
-// sizes and modification times as ages.
+// The regular files directly in `dir` whose name `accept` takes and that
+// are not busy as they are listed, with their sizes and modification times
+// as ages.
 std::vector<Evictable> evictableFilesIn(const std::string& dir, bool (*accept)(const std::string& name));
 
 struct Eviction {
@@ -51,16 +53,18 @@ struct Eviction {
 };
 
 // Removes `candidates`, oldest first, until `bytes` fit under `path` with
-// the reserve, and says which went. Candidates are the caller's choice,
-// made when the list was made: a file that became busy since (a clip whose
-// upload started) is still among them unless `release` refuses it.
-// `release`, when given, is asked just before each removal and may refuse
-// it or let go of what belongs to the file.
+// the reserve, and says which went. Each goes through removeUnlessBusy, so
+// a candidate that became busy after it was listed stays. `release`, when
+// given, is its release step there: it may refuse the removal or let go of
+// what belongs to the file.
 Eviction makeRoom(const std::string& path, std::uint64_t bytes, std::vector<Evictable> candidates,
                   const std::function<bool(const Evictable&)>& release = {});
 
 // Files something is working on (a clip being converted or uploaded) are
-// marked busy for as long as the guard lives and are never evicted.
+// marked busy for as long as the guard lives and are never evicted. The
+// mark and eviction's claim exclude each other: a file that eviction has
+// claimed is not held (held() is false: it is going away, and nothing may
+// start on it), and a held file is never claimed.
 class BusyFile {
 public:
     explicit BusyFile(std::string path);
@@ -68,14 +72,25 @@ public:
     BusyFile(const BusyFile&) = delete;
     BusyFile& operator=(const BusyFile&) = delete;
 
+    bool held() const { return held_; }
+
 private:
     std::string path_;
+    bool held_ = false;
 };
 bool isBusy(const std::string& path);
 
+// Eviction's one step: claims `path` unless it is busy or claimed already,
+// runs `release` (which may refuse), unlinks the file and lets the claim
+// go. No lock is held across the release step or the unlink, so a thread
+// that marks a file busy never waits on another thread's disk work.
+// Whether the file was removed.
+bool removeUnlessBusy(const std::string& path, const std::function<bool()>& release = {});
+
 // Makes room for `bytes` in the upload queue directory `queueDir` by
-// removing its oldest complete files: never one in progress, nor one busy
-// when the list is made (no release step checks again at the removal).
+// removing its oldest complete files: never one in progress or busy, and
+// only the very file that was listed (its release step refuses one that a
+// producer has since renamed over the name).
 Eviction makeRoomInQueue(const std::string& queueDir, std::uint64_t bytes);
 
 // One line for the log: what was removed, for what, and the free space left.

@@ -24,6 +24,10 @@ inline constexpr char kFtpErrorLog[] = "/home/Tarvisel/log/ftp_error.log";
 inline constexpr char kNotifyDir[] = "/home/Tarvisel/pos";               // notification queue
 inline constexpr char kNotifyFilePattern[] = "/home/Tarvisel/pos/%d.pos";
 inline constexpr int kNotifyFileNumber = 1;
+// Notification records that could not be queued before a run ended, for the
+// next run to queue first (upload/positionurl.h). Not "*.pos": the
+// companion reads only the queue file.
+inline constexpr char kNotifyKeptFile[] = "/home/Tarvisel/pos/1.kept";
 inline constexpr char kTmp[] = "/tmp";                                   // raw clips, debug images
 inline constexpr char kNormTestBase[] = "/tmp/normtest";                 // base directory of "-normtest"
 

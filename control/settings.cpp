@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/durable.h"
 #include "common/footprint.h"
 #include "common/regular_file.h"
 #include "common/shell.h"
@@ -129,48 +130,32 @@ void settingTag::readSettings() {
 bool settingTag::writeSettings() {
     cm::createDirIfMissing(footprint::resolve(footprint::kHome), verbos);
     const std::string path = footprint::resolve(footprint::kControlFile);
-    // The new record is written whole beside the file and renamed over it:
-    // a full file system or a power cut leaves the old record, never an
-    // empty or half one. The file keeps its owner and permission bits.
-    // Anything but a regular file at the path (a FIFO, a directory) is
-    // refused and left as it is.
+    // The new record is written whole beside the file, synced, renamed over
+    // it and the rename synced (common/durable.h): a full file system or a
+    // power cut leaves the old record or the new one, never an empty or
+    // half one. The file keeps its owner and permission bits. Anything but
+    // a regular file at the path (a FIFO, a directory) is refused and left
+    // as it is.
     struct stat old {};
     const bool present = ::stat(path.c_str(), &old) == 0;
     if (present && !S_ISREG(old.st_mode)) {
         verbos("could not create file %s!", path.c_str());
         return false;
     }
-    std::string fresh = path + ".XXXXXX";
-    cm::UniqueFd fd(::mkostemp(fresh.data(), O_CLOEXEC));
-    if (!fd) {
-        verbos("could not create file %s!", path.c_str());
-        return false;
-    }
-    if (present) {
-        ::fchmod(fd.get(), old.st_mode & 07777);
-        if (::fchown(fd.get(), old.st_uid, old.st_gid) != 0) { /* kept as this process's */ }
-    } else {
-        ::fchmod(fd.get(), 0644);
-    }
-    Image img = image();
-    std::size_t done = 0;
-    bool written = true;
-    while (done < img.size()) {
-        ssize_t w = ::write(fd.get(), img.data() + done, img.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            written = false;
-            break;
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    if (written && (::fsync(fd.get()) != 0 || fd.reset() != 0)) written = false;
-    if (!written || ::rename(fresh.c_str(), path.c_str()) != 0) {
+    const Image img = image();
+    if (!cm::replaceFileDurably(path, img.data(), img.size(), 0644, present ? &old : nullptr)) {
         verbos("could not write file %s!", path.c_str());
-        ::unlink(fresh.c_str());
         return false;
     }
     return true;
+}
+
+int removeLeftoverControlRecordTemporaries() {
+    const std::string path = footprint::resolve(footprint::kControlFile);
+    const int removed = cm::removeLeftoverTemporaries(path);
+    if (removed > 0) verbos("removed %d unfinished copies of %s (their writers ended before completing them)", removed,
+                            path.c_str());
+    return removed;
 }
 
 bool settingTag::record_user_video(long long value) {

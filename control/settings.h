@@ -45,8 +45,10 @@ public:
     // cannot be read, without waiting on it.
     void readSettings();
     // Stores the in-memory record in the file: written whole under a fresh
-    // name beside it, synced, and renamed over it, so that the file always
-    // holds a whole record (the old one when the new cannot be written).
+    // name beside it ("capture_control.ini.XXXXXX"), synced, renamed over
+    // it and the directory synced (cm::replaceFileDurably), so that the
+    // file always holds a whole record (the old one when the new cannot be
+    // written) and a record said to be written survives a power cut.
     // Whether the new record is in the file.
     bool writeSettings();
 
@@ -107,6 +109,11 @@ extern settingTag setting;
 // "NO_EEPROM".
 // Written once by setting.init() before any worker thread starts.
 extern char device_serial[60];
+
+// At start: removes the temporaries "capture_control.ini.XXXXXX" that a
+// writer (this program or the companion) left when it ended before its
+// rename; one that a writer still holds is kept. How many went.
+int removeLeftoverControlRecordTemporaries();
 
 // Reads the serial field of the board EEPROM into dst (60 bytes): at most 12
 // bytes from byte 16, ending at a zero byte or at the first byte that is not

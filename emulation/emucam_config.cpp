@@ -289,8 +289,10 @@ bool configTextFromEnvironment(Config& out, std::string& error) {
 
 bool configFromEnvironment(Config& out, std::string& error) {
     const char* dropLog = std::getenv("EMUCAM_DROP_LOG");
+    const char* frameLog = std::getenv("EMUCAM_FRAME_LOG");
     if (!configTextFromEnvironment(out, error)) return false;
     out.dropLog = dropLog != nullptr ? dropLog : "";
+    out.frameLog = frameLog != nullptr ? frameLog : "";
     return true;
 }
 

@@ -63,6 +63,12 @@ struct Config {
     // COUNTER" (empty: none), so that a test can tell the frames a camera
     // lost for want of a queued buffer from frames its client lost.
     std::string dropLog;
+    // A file every frame a camera makes is appended to as a line "PID
+    // CAMERA COUNTER DELIVERED MONOTONIC_NS" (DELIVERED 1 when a queued
+    // buffer took it, 0 when it was dropped; the time the frame was made on
+    // the kernel's monotonic clock), so that a benchmark can tell how old a
+    // picture is when it reaches a peer (empty: none).
+    std::string frameLog;
 
     // Four healthy cameras: MJPEG (YUYV also offered), 640x480 at 30 fps.
     static Config defaults();
@@ -83,7 +89,7 @@ bool parseConfig(std::string_view text, Config& out, std::string& error);
 
 // The configuration named by EMUCAM_CONFIG: its text, or the content of the
 // file it names; the defaults when unset or empty. EMUCAM_DROP_LOG names
-// `dropLog`.
+// `dropLog`, EMUCAM_FRAME_LOG `frameLog`.
 bool configFromEnvironment(Config& out, std::string& error);
 
 std::string fourccText(std::uint32_t fourcc);

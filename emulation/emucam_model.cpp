@@ -288,13 +288,18 @@ struct Model::Impl {
             slots[i].cfg = c.cameras[i];
             slots[i].busyLeft = c.cameras[i].busyFormatAttempts;
         }
-        if (!c.dropLog.empty()) {
-            dropLog = sys.open(c.dropLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (dropLog < 0) std::fprintf(stderr, "emucam: cannot open %s: %s\n", c.dropLog.c_str(), std::strerror(errno));
-        }
+        dropLog = openLog(c.dropLog);
+        frameLog = openLog(c.frameLog);
     }
     ~Impl() {
         if (dropLog >= 0) sys.close(dropLog);
+        if (frameLog >= 0) sys.close(frameLog);
+    }
+    int openLog(const std::string& path) {
+        if (path.empty()) return -1;
+        const int out = sys.open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (out < 0) std::fprintf(stderr, "emucam: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return out;
     }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
@@ -302,7 +307,8 @@ struct Model::Impl {
     Config config;
     Passthrough sys;
     Slot slots[kCameras];
-    int dropLog = -1;  // appended to, one whole line per write
+    int dropLog = -1;   // appended to, one whole line per write
+    int frameLog = -1;  // the same
 
     std::mutex tableLock;
     std::unordered_map<int, std::shared_ptr<Handle>> handles;
@@ -558,6 +564,12 @@ void Model::Impl::produce(Instance& inst, std::int64_t now) {
     std::uint32_t counter = slot.counter.fetch_add(1) & kCounterMask;
     std::uint32_t sequence = inst.sequence++;
     slot.produced.fetch_add(1);
+    if (frameLog >= 0) {
+        char line[96];
+        int n = std::snprintf(line, sizeof line, "%ld %d %u %d %lld\n", static_cast<long>(::getpid()), slot.index, counter,
+                              inst.queued.empty() ? 0 : 1, static_cast<long long>(now));
+        (void)!::write(frameLog, line, static_cast<std::size_t>(n));
+    }
     if (inst.queued.empty()) {
         slot.dropped.fetch_add(1);
         if (dropLog >= 0) {

@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
+
+#include "log/log_writer.h"
 
 namespace cm {
 
@@ -21,10 +24,21 @@ std::string vformat(const char* fmt, va_list ap) {
     return out;
 }
 
-// One fwrite per piece: the stream's own lock keeps it whole.
-void writeWhole(FILE* stream, const std::string& text) {
+// One fwrite per piece: the stream's own lock keeps it whole. A queued
+// thread hands the piece to the log writer instead (log/log_writer.h).
+void writeNow(LogSink sink, const std::string& text) {
+    FILE* stream = sink == LogSink::standardError ? stderr : stdout;
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+}
+
+void writePiece(const LogPiece& p) { writeNow(p.sink, p.text); }
+
+void writeWhole(LogSink sink, std::string text) {
+    if (threadLogRole() == LogRole::queued)
+        handToLogWriter(LogPiece{sink, std::move(text), {}, 0, writePiece});
+    else
+        writeNow(sink, text);
 }
 
 }  // namespace
@@ -37,23 +51,23 @@ std::string format(const char* fmt, ...) {
     return out;
 }
 
-void printOut(const std::string& text) { writeWhole(stdout, text); }
+void printOut(const std::string& text) { writeWhole(LogSink::standardOutput, text); }
 
-void printLine(const std::string& text) { writeWhole(stdout, text + '\n'); }
+void printLine(const std::string& text) { writeWhole(LogSink::standardOutput, text + '\n'); }
 
-void printError(const std::string& text) { writeWhole(stderr, text); }
+void printError(const std::string& text) { writeWhole(LogSink::standardError, text); }
 
 void printOutFormatted(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    writeWhole(stdout, vformat(fmt, ap));
+    writeWhole(LogSink::standardOutput, vformat(fmt, ap));
     va_end(ap);
 }
 
 void printErrorFormatted(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    writeWhole(stderr, vformat(fmt, ap));
+    writeWhole(LogSink::standardError, vformat(fmt, ap));
     va_end(ap);
 }
 

@@ -2,7 +2,9 @@
 // standard error, each reaching its stream in one piece whichever thread
 // prints it (several threads print at once), flushed at once so that a
 // line is out before the process may end. The bytes are exactly those
-// given: no line end is added except by printLine.
+// given: no line end is added except by printLine. A thread whose log role
+// is `queued` (log/log_writer.h) hands each piece to the log writer
+// instead, and never waits on the stream.
 //
 // Numbers that go through concat are formatted as an output stream formats
 // them (doubles with six significant digits); format and the *Formatted

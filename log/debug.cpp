@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/footprint.h"
@@ -19,6 +20,7 @@
 #include "common/sys_error.h"
 #include "common/unique_fd.h"
 #include "log/console.h"
+#include "log/log_writer.h"
 
 std::atomic<int> nError{0};
 std::atomic<const char*> dev_name[5] = {};
@@ -128,6 +130,19 @@ cm::UniqueFd openDailyLog(const std::string& path) {
     return fd;
 }
 
+void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text);
+
+// The log writer's way into the daily file (log/log_writer.h). A piece
+// without a path (the writer's own count of dropped lines) goes to the
+// file of its stamp's day.
+void appendDailyPiece(const cm::LogPiece& p) {
+    if (!p.dailyPath.empty()) return appendDailyEntry(p.dailyPath, p.stamp, p.text);
+    const time_t stamp = p.stamp;
+    struct tm tmv {};
+    if (localtime_r(&stamp, &tmv) == nullptr) return;
+    appendDailyEntry(dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday), stamp, p.text);
+}
+
 }  // namespace
 
 void fileLog(const char* text) {
@@ -135,13 +150,20 @@ void fileLog(const char* text) {
     timespec ts{};
     if (!localNow(tmv, ts)) return;
     std::string path = dailyLogPath(tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday);
-    std::string entry(text);
-    entry += '\n';
+    if (cm::threadLogRole() == cm::LogRole::queued)
+        cm::handToLogWriter(cm::LogPiece{cm::LogSink::dailyFile, text, std::move(path), ts.tv_sec, appendDailyPiece});
+    else
+        appendDailyEntry(path, ts.tv_sec, text);
+}
 
+namespace {
+
+void appendDailyEntry(const std::string& path, time_t stamp, const std::string& text) {
+    std::string entry = text + '\n';
     std::lock_guard<std::mutex> lock(g_fileLogLock);
     if (path != g_prunedForDay) {
         g_prunedForDay = path;
-        pruneOldDailyLogs(ts.tv_sec);
+        pruneOldDailyLogs(stamp);
     }
     cm::UniqueFd fd = openDailyLog(path);
     struct stat st {};
@@ -170,6 +192,8 @@ void fileLog(const char* text) {
     if (n > 0 && ::ftruncate(fd.get(), st.st_size) != 0) err = errno;
     reportFileLogFailure(path, err);
 }
+
+}  // namespace
 
 bool rotateLogIfLarger(const std::string& path, std::uint64_t maxBytes) {
     struct stat st {};
@@ -267,6 +291,7 @@ void errno_exit2(const char* name, int device) {
 }
 
 void endProcess(int status) {
+    cm::drainLogWriter(cm::kLogDrainAtEndMillis);
     fflush(stdout);
     fflush(stderr);
     _exit(status);

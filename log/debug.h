@@ -14,6 +14,13 @@
 // '%' in them is never interpreted again. Each entry reaches each stream in
 // one piece; the daily file is opened, appended and closed per entry (only
 // a regular file, never waiting: anything else there loses the entry).
+//
+// Who writes: a thread whose log role is `queued` (log/log_writer.h: the
+// capture and streaming threads set it when they start) never writes
+// itself; every piece it logs here or through log/console.h goes, in its
+// order, through the log writer's bounded queue, and a piece that finds the
+// queue full is dropped and counted in the log. Every other thread writes
+// its own pieces before the call returns.
 #pragma once
 
 #include <atomic>
@@ -67,8 +74,9 @@ void errno_continue(const char* name, int device);       // "Device: %d, %s erro
 void errno_exit(const char* name);                       // "%s error %d, %s\n"; goes on
 [[noreturn]] void errno_exit2(const char* name, int device);  // as errno_continue, then status 1
 
-// Ends the process at once with `status`, after flushing both standard
-// streams. Worker threads are never joined, so the process must not run
+// Ends the process at once with `status`, after the log writer has written
+// what the queued threads handed it (at most kLogDrainAtEndMillis) and both
+// standard streams are flushed. Worker threads are never joined, so the process must not run
 // static destructors under them.
 [[noreturn]] void endProcess(int status);
 

@@ -5,11 +5,18 @@
 # never touched: some armhf development packages (OpenCV's image codecs and
 # video I/O) cannot be installed next to their amd64 twins through multiarch.
 #
-# Usage: scripts/armhf-sysroot.sh [SYSROOT]   (default: /opt/capture_module-armhf-sysroot)
+# Usage: scripts/armhf-sysroot.sh [SYSROOT [PACKAGE...]]
+#   (default: /opt/capture_module-armhf-sysroot and the libraries below;
+#   bench/converter_settings.py counts the board's converter in a root made
+#   with "ffmpeg")
 set -eu
 sysroot="${1:-/opt/capture_module-armhf-sysroot}"
 packages="libc6-dev libstdc++-12-dev libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
 libopencv-videoio-dev libturbojpeg0-dev libjpeg62-turbo-dev libgtest-dev libgmock-dev"
+if [ $# -gt 1 ]; then
+  shift
+  packages="$*"
+fi
 
 stamp="$sysroot/.packages"
 stamp_text="$packages (alternatives linked)"

@@ -22,6 +22,7 @@
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "streaming/frame_buffers.h"
 
 std::atomic<int> sockfd{0};
@@ -253,6 +254,9 @@ void removeDiconnectThread() {
 }
 
 void* doDisconnectAfterAWhileThread(void* arg) {
+    // It logs while holding the connection's guard, which the streaming
+    // thread waits for: it never waits on a log write either.
+    cm::setThreadLogRole(cm::LogRole::queued);
     if (arg == nullptr) return nullptr;
     std::unique_ptr<std::shared_ptr<Guard>> owned(static_cast<std::shared_ptr<Guard>*>(arg));
     std::shared_ptr<Guard> guard = *owned;

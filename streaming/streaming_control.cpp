@@ -8,6 +8,7 @@
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
 #include "streaming/screenshot_request.h"
@@ -57,6 +58,7 @@ int initStreamingThread() {
 }
 
 void* doStreamingThread(void*) {
+    cm::setThreadLogRole(cm::LogRole::queued);  // streaming never waits on a log write
     EndMark ended{g_streamingEnded};
     verbos("streaming thread work start!");
     resetStreamingRequestState();
@@ -102,6 +104,7 @@ int initRequestStreamingMonitoringThread() {
 }
 
 void* doStreamingVideoMonitoringThread(void*) {
+    cm::setThreadLogRole(cm::LogRole::queued);  // streaming never waits on a log write
     EndMark ended{g_monitorEnded};
     verbos("video streaming monitoring thread start!");
     setting.readSettings();

@@ -102,6 +102,9 @@ void queueUploadNotification(const char* path) {
     PositionURL record;
     if (!record.setURL(url)) return;
     record.saveRecord();
+    // The clip is gone from the queue: its record is durable before the
+    // walk goes on, or a power cut leaves a stored clip nobody is told of.
+    syncNotificationRecords();
     cm::printOutFormatted("saving a notification call: %s\n", url);
 }
 
@@ -169,6 +172,10 @@ void uploadRegularFile(const char* path) {
     {
         UploadUnderWay underWay;
         cm::BusyFile uploading(path);  // never removed to make room while the tool reads it
+        if (!uploading.held()) {
+            verbos("not uploaded, being removed to make room: %s", path);
+            return;
+        }
         cm::printOutFormatted("Calling: %s\n", command.c_str());
         // The activity time is renewed on both sides of a long upload.
         notifyAction();
@@ -176,24 +183,19 @@ void uploadRegularFile(const char* path) {
         notifyAction();
         cm::printOutFormatted("Result: %d\n", result);
 
-        // The tool removes a queued file only once the server has stored it
-        // ("-DD"), so a file gone after a failed status (a tool stopped
-        // between its delete and its exit, say) is taken as stored and
-        // announced. The tool is not the only remover, though: eviction
-        // (common/disk_space.h) may take an old clip from the queue, and a
-        // clip it took is then announced without having been stored.
-        const bool stored = result == 0 || !cm::pathPresent(path);
-        if (stored) {
-            if (result == 0) {
-                verbos("file ftped successfully.. deleting: %s", path);
-                // The tool deletes the file itself once it is stored
-                // ("-DD"), so this normally finds it gone (-1).
-                int deleted = ::unlink(path);
-                verbos("deleting result: %d", deleted);
-            } else {
-                verbos("upload tool result %d, but it removed %s, which it does only once the server has stored it",
-                       result, path);
-            }
+        // Only the tool's status says the server stored the file. That the
+        // file is gone says nothing: the tool removes it once stored
+        // ("-DD"), but queue eviction removes queued files too (never while
+        // this upload holds it busy), and so may anybody on the board. A
+        // tool stopped by the ending between its delete and its exit (a
+        // window of a few instructions) leaves a stored clip without a
+        // record; a record of a clip the server never got would be worse.
+        if (result == 0) {
+            verbos("file ftped successfully.. deleting: %s", path);
+            // The tool deletes the file itself once it is stored ("-DD"),
+            // so this normally finds it gone (-1).
+            int deleted = ::unlink(path);
+            verbos("deleting result: %d", deleted);
             queueUploadNotification(path);
             // The tool's removal of the file, durable after its record: a
             // cut before this point uploads the clip once more (stored
@@ -202,6 +204,9 @@ void uploadRegularFile(const char* path) {
             cm::syncParentDirectory(path);
             return;
         }
+        if (!cm::pathPresent(path))
+            verbos("upload tool result %d and %s is gone: whether the server stored it is unknown, no record", result,
+                   path);
     }
     cm::sleepSeconds(1);
 }

@@ -22,9 +22,12 @@
 //    is stored once more under the same name). Waiting without a bound
 //    would keep a restart away for as long as a dying link lasts; stopping
 //    at once would throw away every upload under way.
-//  - A file that the tool deleted counts as stored whatever its status
-//    ("-DD" deletes only what the server has stored), so a tool stopped
-//    between its delete and its exit still gets the file its record.
+//  - A file counts as stored only when the tool's status says so; a file
+//    that is gone after a failed status gets no record (see
+//    uploadRegularFile: queue eviction removes queued files too).
+//  - A file is marked busy (common/disk_space.h) for its upload, so that
+//    eviction never removes it meanwhile; one that eviction is already
+//    removing is not uploaded.
 #pragma once
 
 #include <ftw.h>

@@ -81,16 +81,56 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "records are written as
 //    file system is full) is kept in memory and written, before any newer
 //    record and in order, at the next append or retry: it is late, never
 //    lost while the process runs. At most kNotificationPendingMax wait; past
-//    that the oldest is dropped with a log line.
+//    that the oldest is dropped with a log line. Those still waiting when
+//    the run ends are kept for the next run (see restoreKeptNotificationRecords).
+//  - The append is not synced: a producer whose record must survive a power
+//    cut calls syncNotificationRecords afterwards.
 void saveRecord(PositionURL& record);
 
 inline constexpr std::size_t kNotificationPendingMax = 1000;
 
-// Writes the records kept for a later try (the upload thread calls it every
-// walk); whether none is left waiting.
+// Syncs the queue file (and its directory when an append found it empty
+// since the last sync), so that the records appended so far survive a
+// power cut. Takes none of the appends' locks: an append of another thread
+// never waits for it. Whether it succeeded (a failure is logged).
+bool syncNotificationRecords();
+
+// Writes the records waiting for a later try (the upload thread calls it
+// every walk), and brings the kept file of an earlier run in line with
+// what of it is still waiting; whether none is left waiting.
 bool retryPendingNotificationRecords();
 std::size_t pendingNotificationRecords();
-// No record waiting, and open() as the opener.
+
+// Notification records kept for the next run. A record that cannot be
+// appended to the notification queue file (a full file system) waits in
+// memory (see saveRecord); when the run ends before it could be
+// appended, it is kept in a small file beside the queue file
+// ("/home/Tarvisel/pos/1.kept", the same 1000-byte records back to back),
+// which the next run appends to the queue file, in order and before any
+// record of its own, and then removes.
+//
+// A power cut between that append and the removal leaves the records in
+// both files. The next run then finds the queue file ending in exactly the
+// kept records and only removes the kept file; should the companion have
+// consumed the queue file in that instant, the records are appended once
+// more. A notification made twice names the same file on the server twice,
+// which the companion can recognise; a lost one leaves a clip on the server
+// that nobody is told of. So a record is kept until its append is durable:
+// at least once, and once but for that double coincidence.
+//
+// At start, before any thread appends: the records the last run kept go
+// first, in their order, and the kept file is removed once they are
+// durably in the queue file.
+void restoreKeptNotificationRecords();
+
+// At the end of the run: one last try of the waiting records, and those
+// that still cannot be appended are written durably to the kept file for
+// the next run. Records of this run saved after it are appended or lost,
+// never kept twice. How many were kept.
+std::size_t keepPendingNotificationRecordsForNextRun();
+
+// Waiting records, the kept file's bookkeeping and the sync state back to
+// a fresh process's, and open() as the opener.
 void resetPositionUrlForTests();
 
 // The notification queue file as this process uses it (under the emulated

@@ -16,6 +16,7 @@
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "v4l2/capture_loop.h"
 #include "v4l2/clip_names.h"
 #include "v4l2/device_setup.h"
@@ -139,6 +140,7 @@ int initCaptureThread(int N) {
 }
 
 void* doUSBCapture(void* arg) {
+    cm::setThreadLogRole(cm::LogRole::queued);  // capture never waits on a log write
     if (arg == nullptr) return nullptr;
     const int N = *static_cast<const int*>(arg);
     if (!validDevice(N)) return nullptr;

@@ -97,6 +97,48 @@ TEST_F(DiskSpaceTest, TheQueueGivesUpItsOldestCompleteClipsButNothingInProgressO
                                                      std::to_string(cm::kDiskReserveBytes + 400) + " bytes free");
 }
 
+// The upload walk marks a file busy after eviction has listed it: the
+// removal looks again in the same step as it unlinks, and one that eviction
+// has already claimed is not held by the upload, which then leaves it.
+TEST_F(DiskSpaceTest, AFileThatBecomesBusyAfterTheListingIsNeverRemoved) {
+    clip("user0_1.avi", 400, 1);
+    clip("user1_2.avi", 400, 2);
+    clip("user2_3.avi", 400, 3);
+    {
+        std::vector<cm::Evictable> listed = cm::evictableFilesIn(g_dir, [](const std::string&) { return true; });
+        ASSERT_EQ(listed.size(), 3u);
+        cm::BusyFile uploading(g_dir + "/user0_1.avi");
+        bool heldWhileClaimed = true;
+        cm::Eviction e = cm::makeRoom(g_dir, 600, listed, [&](const cm::Evictable& c) {
+            if (c.path == g_dir + "/user1_2.avi") heldWhileClaimed = cm::BusyFile(c.path).held();
+            return true;
+        });
+        EXPECT_TRUE(uploading.held());
+        EXPECT_FALSE(heldWhileClaimed);
+        ASSERT_EQ(e.removed.size(), 2u);
+        EXPECT_EQ(e.removed[0].path, g_dir + "/user1_2.avi");
+        EXPECT_TRUE(cmtest::fileExists(g_dir + "/user0_1.avi"));
+    }
+
+    // The queue's release step: a clip renamed over a listed name after the
+    // listing (at the first look at the free space that follows it) is not
+    // the file listed, and stays.
+    clip("usb_0_4.avi", 300, 4);
+    static int probes;
+    probes = 0;
+    cm::setFreeSpaceProbeForTests([](const std::string& path) {
+        if (++probes == 2) {
+            cmtest::writeFile(g_dir + "/.new", "a new clip under the old name");
+            std::rename((g_dir + "/.new").c_str(), (g_dir + "/user0_1.avi").c_str());
+        }
+        return filesOfDirProbe(path);
+    });
+    cm::Eviction e = cm::makeRoomInQueue(g_dir, 990);
+    ASSERT_EQ(e.removed.size(), 1u);
+    EXPECT_EQ(e.removed[0].path, g_dir + "/usb_0_4.avi");
+    EXPECT_EQ(cmtest::readFile(g_dir + "/user0_1.avi"), "a new clip under the old name");
+}
+
 TEST_F(DiskSpaceTest, OnlyRegularFilesTheCallerNamesAreEvictable) {
     clip("a.raw", 10, 5);
     clip("b.mp4", 10, 5);

@@ -1,10 +1,13 @@
 #include "control/settings.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <thread>
 
+#include "common/unique_fd.h"
 #include "support/fifo_guard.h"
 #include "support/test_support.h"
 
@@ -104,6 +107,26 @@ TEST_F(ControlRecordTest, UncreatableFileIsReported) {
     setting.exit(1);
     EXPECT_NE(GetCapturedStdout().find("could not create file " + controlFile() + "!"), std::string::npos);
     EXPECT_TRUE(setting.exitFlag());  // the change stays in memory
+}
+
+// A writer killed before its rename leaves its temporary; the next start
+// removes it, but never one that a writer (the companion, say) still holds.
+TEST_F(ControlRecordTest, LeftoverTemporariesGoAtStartButNotOneAWriterHolds) {
+    writeFile(controlFile() + ".aB3xYz", "half a rec");
+    writeFile(controlFile() + ".held01", std::string(40, '\0'));
+    writeFile(controlFile() + ".saved", "not a temporary: kept");
+    writeFile(controlFile() + ".1", "nor this");
+    cm::UniqueFd writer(::open((controlFile() + ".held01").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(writer.get(), LOCK_EX), 0);
+    CaptureStdout();
+    EXPECT_EQ(removeLeftoverControlRecordTemporaries(), 1);
+    EXPECT_NE(GetCapturedStdout().find("removed 1 unfinished copies of " + controlFile()), std::string::npos);
+    EXPECT_FALSE(cmtest::fileExists(controlFile() + ".aB3xYz"));
+    for (const char* kept : {".held01", ".saved", ".1"}) EXPECT_TRUE(cmtest::fileExists(controlFile() + kept));
+    // The record itself is written durably through a temporary of its own.
+    setting.panic(1);
+    EXPECT_EQ(readFile(controlFile()), bytes({1}) + std::string(39, '\0'));
+    EXPECT_EQ(cmtest::listDir(root.path("/home/Tarvisel")).size(), 6u);  // log, pos, the record, the three kept
 }
 
 TEST_F(ControlRecordTest, CommandSettersWriteOnlyWhenTheValueChanges) {

@@ -110,7 +110,7 @@ class StartupTest(unittest.TestCase):
         workers = sorted(n for n in names if n.startswith("cm-"))
         self.assertEqual(workers, sorted(["cm-watchdog", "cm-v4l2-0", "cm-v4l2-1", "cm-v4l2-2", "cm-v4l2-3",
                                           "cm-video", "cm-ftp", "cm-commands", "cm-streaming",
-                                          "cm-stream-mon"]), names)
+                                          "cm-stream-mon", "cm-log"]), names)
         # The rest: the main thread (and ThreadSanitizer's own background
         # thread, which takes the process's name); the emulated cameras'
         # producers name themselves.

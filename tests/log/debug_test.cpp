@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <future>
+#include <thread>
 
+#include "log/log_writer.h"
 #include "support/fifo_guard.h"
 #include "support/test_support.h"
 
@@ -233,13 +238,67 @@ TEST_F(LoggingTest, DeviceFamilyWritesStandardErrorWithTheDevicePath) {
     EXPECT_FALSE(cmtest::fileExists(todaysFile()));
 }
 
+// From a capture thread, whose lines the log writer writes: they are out
+// before the process ends.
 TEST(LoggingDeathTest, ErrnoExit2ReportsAndEndsTheProcessWithStatus1) {
-    EXPECT_EXIT(
-        {
-            errno = EIO;
-            errno_exit2("select", 2);
-        },
-        testing::ExitedWithCode(1), "Device: 2, select error 5, Input/output error");
+    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
+    EXPECT_EXIT(std::thread([] {
+                    cm::setThreadLogRole(cm::LogRole::queued);
+                    log__("last line", 2);
+                    errno = EIO;
+                    errno_exit2("select", 2);
+                }).join(),
+                testing::ExitedWithCode(1), "last line\nDevice: 2, select error 5, Input/output error");
+}
+
+// The writer stalls on a console that nobody reads (a pipe whose buffer is
+// full, as a journal that has fallen behind): a capture or streaming thread
+// logs on regardless, its lines beyond the queue's bound are dropped, and
+// once the console moves again the rest comes out in order, followed by
+// the count of the dropped ones.
+TEST_F(LoggingTest, AQueuedThreadNeverWaitsOnAStalledWriterAndItsDroppedLinesAreCounted) {
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    ::fcntl(p[1], F_SETPIPE_SZ, 4096);
+    ::fcntl(p[1], F_SETFL, O_NONBLOCK);
+    while (::write(p[1], "full", 4) == 4) {
+    }
+    ::fcntl(p[1], F_SETFL, 0);
+    std::fflush(stdout);
+    const int savedStdout = ::dup(1);
+    ::dup2(p[1], 1);
+
+    const std::size_t lines = cm::kLogQueueMaxLines + 100;  // two pieces each: console and file
+    auto logging = std::async(std::launch::async, [&] {
+        cm::setThreadLogRole(cm::LogRole::queued);
+        for (std::size_t i = 0; i < lines; ++i) verbos("line %zu", i);
+    });
+    const bool returned = logging.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    const std::uint64_t dropped = cm::droppedLogLines();
+
+    std::string console;
+    std::thread reader([&] {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(p[0], buf, sizeof buf)) > 0;) console.append(buf, static_cast<std::size_t>(n));
+    });
+    const bool drained = cm::drainLogWriter(60000);
+    ::dup2(savedStdout, 1);
+    ::close(savedStdout);
+    ::close(p[1]);
+    reader.join();
+    ::close(p[0]);
+
+    ASSERT_TRUE(returned) << "the logging thread waited on the stalled console";
+    ASSERT_TRUE(drained);
+    EXPECT_GT(dropped, 0u);
+    const std::string report = "log: " + std::to_string(dropped) + " lines of the capture and streaming threads were dropped";
+    const std::vector<std::string> file = cmtest::splitLines(readFile(todaysFile()));
+    ASSERT_GE(file.size(), cm::kLogQueueMaxLines / 2);
+    for (std::size_t i = 0; i + 1 < file.size(); ++i) ASSERT_EQ(file[i], "line " + std::to_string(i));
+    EXPECT_EQ(file.back().rfind(report, 0), 0u) << file.back();
+    EXPECT_EQ(console.rfind(report), console.rfind("log: ")) << "the count comes last";
+    // Every piece is written or counted, none twice.
+    EXPECT_EQ(file.size() - 1 + static_cast<std::size_t>(cmtest::countOf(console, "line ")) + dropped, lines * 2);
 }
 
 TEST_F(LoggingTest, FifoAtTheDailyFileLosesTheFileEntryWithoutWaiting) {

@@ -14,6 +14,7 @@
 
 #include "common/run_config.h"
 #include "control/settings.h"
+#include "log/log_writer.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
 #include "streaming/notification.h"
@@ -54,9 +55,11 @@ protected:
         std::snprintf(SOCKET_ADDR, sizeof SOCKET_ADDR, "%s", address.c_str());
     }
 
-    // Ends the capture (once) and returns everything printed.
+    // Ends the capture (once) and returns everything printed (the streaming
+    // threads' lines once the log writer has written them).
     const std::string& output() {
         if (capturing_) {
+            cm::drainLogWriter(10000);
             out_ = testing::internal::GetCapturedStdout();
             capturing_ = false;
         }

@@ -12,6 +12,7 @@
 #include "common/syscalls.h"
 #include "control/settings.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "streaming/connection.h"
 #include "streaming/frame_buffers.h"
 #include "streaming/notification.h"
@@ -33,6 +34,7 @@ void resetDaemonState() {
     cm::setSysCallsForTests(nullptr);
     setNotificationSinkForTests(nullptr);
 
+    cm::resetLogWriterForTests();  // first: what an earlier case's threads handed over is written
     resetRunConfig();
     resetSettingsForTests();
     resetDebugForTests();

@@ -239,6 +239,30 @@ TEST_F(FtpUploadTest, ExitFlagDuringAnUploadLetsItFinishAndEndsTheWalk) {
     EXPECT_EQ(urls(), std::vector<std::string>{urlFor(queue + "/" + onServerNow[0])});
 }
 
+// Only the tool's status says a file was stored: a file that something
+// else removed while its upload broke off is gone, not on the server, and
+// gets no record.
+TEST_F(FtpUploadTest, AFileGoneAfterAFailedUploadGetsNoRecord) {
+    uploadtest::installUploadTool(root, Tool::QuickRedial);
+    FtpServerProcess server(serverDir);
+    server.hold(true);
+    const std::string clip = queue + "/user0_removed.avi";
+    cmtest::writeFile(clip, randomBytes(160 * 1024, 8));
+    CaptureStdout();
+    std::thread ftp([] { doFTPThread(nullptr); });
+    const bool begun = cmtest::eventually([&] { return !server.receiving().empty(); });
+    ::unlink(clip.c_str());
+    clock.onSleep([](const timespec&) { setting.raiseExitInMemory(); });
+    server.stop();
+    ftp.join();
+    std::string out = GetCapturedStdout();
+    EXPECT_TRUE(begun);
+    EXPECT_EQ(cmtest::countOf(out, "Result: 0\n"), 0) << out;
+    EXPECT_NE(out.find("is gone: whether the server stored it is unknown, no record"), std::string::npos) << out;
+    EXPECT_EQ(server.stored(), std::vector<std::string>{});
+    EXPECT_FALSE(cmtest::fileExists(root.path("/home/Tarvisel/pos/1.pos")));
+}
+
 TEST_F(FtpUploadTest, EndingWaitsForAnUploadUnderWayAndItsRecord) {
     FtpServerProcess server(serverDir);
     server.hold(true);

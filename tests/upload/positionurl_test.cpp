@@ -179,6 +179,62 @@ TEST_F(PositionURLFileTest, ARecordThatCannotBeWrittenWholeGoesInLaterInItsPlace
     EXPECT_EQ(pendingNotificationRecords(), 0u);
 }
 
+// Records still waiting for room when the run ends get a last try, and are
+// kept for the next run when that fails too; the next run queues them first
+// and once, also after a power cut between their append and the kept file's
+// removal.
+TEST_F(PositionURLFileTest, RecordsWaitingAtTheEndAreKeptAndQueuedFirstByTheNextRunOnce) {
+    const std::string kept = root.path("/home/Tarvisel/pos/1.kept");
+    PositionURL first, a, b, late, newer;
+    first.setURL("/first");
+    a.setURL("/a");
+    b.setURL("/b");
+    late.setURL("/saved-after-the-ending");
+    newer.setURL("/of-the-next-run");
+    CaptureStdout();
+    setNotificationOpenForTests(refuseAll);
+    first.saveRecord();
+    setNotificationOpenForTests(nullptr);
+    EXPECT_EQ(keepPendingNotificationRecordsForNextRun(), 0u);  // the last try works
+    EXPECT_FALSE(cmtest::fileExists(kept));
+    resetPositionUrlForTests();
+
+    setNotificationOpenForTests(refuseAll);
+    a.saveRecord();
+    b.saveRecord();
+    EXPECT_EQ(keepPendingNotificationRecordsForNextRun(), 2u);
+    setNotificationOpenForTests(nullptr);
+    late.saveRecord();  // never takes the kept ones along
+    EXPECT_EQ(uploadtest::notificationUrls(file), (std::vector<std::string>{"/first", "/saved-after-the-ending"}));
+    EXPECT_EQ(cmtest::readFile(kept), recordBytes(a) + recordBytes(b));
+
+    // The next run: still no room at start, room again at the upload
+    // thread's retry; its own record comes after the kept ones.
+    resetPositionUrlForTests();
+    setNotificationOpenForTests(refuseAll);
+    restoreKeptNotificationRecords();
+    newer.saveRecord();
+    EXPECT_TRUE(cmtest::fileExists(kept));
+    setNotificationOpenForTests(nullptr);
+    EXPECT_TRUE(retryPendingNotificationRecords());
+    const std::vector<std::string> all{"/first", "/saved-after-the-ending", "/a", "/b", "/of-the-next-run"};
+    EXPECT_EQ(uploadtest::notificationUrls(file), all);
+    EXPECT_FALSE(cmtest::fileExists(kept));
+
+    // A cut after the append, before the removal: the queue file already
+    // ends in the kept records, which are not appended again.
+    cmtest::writeFile(kept, recordBytes(b) + recordBytes(newer));
+    resetPositionUrlForTests();
+    restoreKeptNotificationRecords();
+    std::string out = GetCapturedStdout();
+    EXPECT_EQ(uploadtest::notificationUrls(file), all);
+    EXPECT_FALSE(cmtest::fileExists(kept));
+    EXPECT_NE(out.find("2 notification records kept in " + kept + " for the next run"), std::string::npos) << out;
+    EXPECT_NE(out.find("the 2 notification records kept by the last run are in " + file + " already"),
+              std::string::npos)
+        << out;
+}
+
 TEST_F(PositionURLFileTest, TornLastRecordBecomesAnEmptySlotNeverACutUrl) {
     PositionURL first, next;
     first.setURL("/whole");

@@ -6,7 +6,7 @@ memory.
 Each candidate is the front end itself with its `encoder_settings=` line
 replaced (the line shipped is reported as "shipped"), run with the
 daemon's own command line for a 1280 x 720 Motion-JPEG clip of 10 s at 30
-frames a second (v4l2/clip_conversion.cpp: "-f mjpeg -r 30 -i RAW -r
+frames a second (v4l2/converter_command.cpp: "-f mjpeg -r 30 -i RAW -r
 30000/1001 -y -aspect 16:9 OUT.mp4"), inside a cgroup v1 group with a cfs
 quota of --share of one core (bench/cgroups.py; candidates run side by
 side, each in its own group). "decode" is the floor any setting pays:

@@ -140,7 +140,7 @@ int CaptureRun::run() {
     notifyAction();
     line("opening control channel...");
 
-    ControlChannel channel(cm::sys().open(devicePath_.c_str(), O_RDWR, 0));
+    ControlChannel channel(cm::sys().open(devicePath_.c_str(), O_RDWR | O_CLOEXEC, 0));
     if (channel.get() < 0) {
         cm::printOutFormatted("Unable to open %s\n", devicePath_.c_str());
         return -1;

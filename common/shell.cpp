@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
+#include "common/child_process.h"
 
 namespace cm {
 
-int runShell(const std::string& command) { return std::system(command.c_str()); }
+int runShell(const std::string& command) { return runChild({"/bin/sh", "-c", command}); }
 
 namespace {
 bool plainShellChar(char c) {

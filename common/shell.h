@@ -8,8 +8,10 @@
 
 namespace cm {
 
-// Runs `command` through /bin/sh and waits for it. Returns the raw wait
-// status (exit code x 256 on a normal exit, -1 when no shell could start).
+// Runs `command` through /bin/sh ("/bin/sh -c <command>", a child as
+// common/child_process.h makes them: no descriptor of the daemon, least
+// urgent) and waits for it. Returns the raw wait status (exit code x 256 on
+// a normal exit, -1 when no shell could start).
 int runShell(const std::string& command);
 
 // `word` as one shell word that stands for exactly itself. A word made only

@@ -176,6 +176,26 @@ bool parseCamera(const std::vector<std::string_view>& w, CameraConfig& cam, std:
                 return false;
             }
             (key == "stall" ? cam.stalls : cam.disconnects).push_back(win);
+        } else if (key == "queue-error" && hasVal) {
+            double at;
+            if (!parseSeconds(val, at)) {
+                why = "bad option '" + std::string(opt) + "' (AFTER in seconds)";
+                return false;
+            }
+            cam.queueErrors.push_back(at);
+            std::sort(cam.queueErrors.begin(), cam.queueErrors.end());
+        } else if (key == "stream-error" && hasVal) {
+            if (!parseSeconds(val, cam.streamErrorAfter)) {
+                why = "bad option '" + std::string(opt) + "' (AFTER in seconds)";
+                return false;
+            }
+        } else if (key == "nospace" && hasVal) {
+            Window win;
+            if (!parseWindow(val, win)) {
+                why = "bad option '" + std::string(opt) + "' (AFTER:DURATION in seconds)";
+                return false;
+            }
+            cam.noBandwidth.push_back(win);
         } else if (key == "sizes" && hasVal) {
             cam.sizes.clear();
             for (std::string_view s : split(val, ',')) {

@@ -50,6 +50,12 @@ struct CameraConfig {
     bool fixedRate = false;         // S_PARM keeps the power-on interval
     std::vector<Window> stalls;     // no frames while inside one
     std::vector<Window> disconnects;  // device gone while inside one
+    // The buffer queue in error, as the kernel's buffer queue is left after
+    // a USB reset (vb2_queue_error): QBUF and DQBUF fail with EIO and poll
+    // reports an error until STREAMOFF, REQBUFS or close.
+    std::vector<double> queueErrors;  // once each: at the first dequeue from then on
+    double streamErrorAfter = -1;     // from then on, and again at every STREAMON (-1: never)
+    std::vector<Window> noBandwidth;  // STREAMON refused with ENOSPC while inside one
     int corruptEvery = 0;           // every n-th frame has garbage in its data
     int truncateEvery = 0;          // every n-th frame is cut to half its length
     int oversizeEvery = 0;          // every n-th JPEG frame is padded past 700,000 bytes

@@ -152,6 +152,10 @@ struct Instance {
     bool streaming = false;
     std::uint64_t streamGeneration = 0;
     std::uint32_t sequence = 0;
+    // The queue is in error (vb2_queue_error): no frames, QBUF and DQBUF
+    // fail with EIO, poll reports an error; STREAMOFF, REQBUFS and close
+    // clear it.
+    bool queueError = false;
     int wakeFd = -1;  // wakes the frame thread
 
     std::vector<Handle*> handles;
@@ -162,6 +166,7 @@ struct Instance {
     void freeBuffers();
     void stopStreaming();  // lock held
     void wakeProducer();
+    void failQueue();      // lock held
 };
 
 struct Handle {
@@ -184,6 +189,27 @@ struct Slot {
     std::atomic<int> busyLeft{0};
     std::atomic<std::uint32_t> counter{0};  // the pattern's frame counter
     std::atomic<std::uint64_t> produced{0}, delivered{0}, dropped{0}, formatAttempts{0};
+    std::atomic<std::size_t> queueErrorsDone{0};  // entries of cfg.queueErrors that have happened
+
+    // Seconds since the first STREAMON at monotonic time `now`; -1 before it.
+    double sinceFirstStreamOn(std::int64_t now) const {
+        std::int64_t first = firstStreamOn.load();
+        return first == 0 ? -1 : static_cast<double>(now - first) / 1e9;
+    }
+    bool noBandwidth(std::int64_t now) const {
+        double t = sinceFirstStreamOn(now);
+        return t >= 0 && std::any_of(cfg.noBandwidth.begin(), cfg.noBandwidth.end(),
+                                     [t](const Window& w) { return w.contains(t); });
+    }
+    bool streamBroken(std::int64_t now) const {
+        return cfg.streamErrorAfter >= 0 && sinceFirstStreamOn(now) >= cfg.streamErrorAfter;
+    }
+    // Whether the next of cfg.queueErrors is due at `now` (it then counts as done).
+    bool queueErrorDue(std::int64_t now) {
+        std::size_t k = queueErrorsDone.load();
+        if (k >= cfg.queueErrors.size() || sinceFirstStreamOn(now) < cfg.queueErrors[k]) return false;
+        return queueErrorsDone.compare_exchange_strong(k, k + 1);
+    }
 
     // Whether the camera is unplugged at monotonic time `now`.
     bool gone(std::int64_t now) const {
@@ -225,7 +251,7 @@ std::uint32_t Instance::sizeimage() const { return sizeimageOf(cfg, fourcc, size
 bool Instance::readable() const {
     // As the kernel's buffer queue answers poll: an error (readable) when
     // nothing can ever arrive, else whether a filled buffer waits.
-    if (dead) return true;
+    if (dead || queueError) return true;
     if (!done.empty()) return true;
     return !streaming && queued.empty();
 }
@@ -258,6 +284,7 @@ void Instance::freeBuffers() {
     queued.clear();
     done.clear();
     owner = nullptr;
+    queueError = false;
     ++bufferSet;
 }
 
@@ -269,12 +296,19 @@ void Instance::wakeProducer() {
 void Instance::stopStreaming() {
     // Every buffer goes back to the client, filled or not.
     streaming = false;
+    queueError = false;
     ++streamGeneration;
     for (Buffer& b : buffers) b.state = Buffer::State::kUser;
     queued.clear();
     done.clear();
     wakeProducer();
     cv.notify_all();
+}
+
+void Instance::failQueue() {
+    queueError = true;
+    cv.notify_all();
+    updateReadiness();
 }
 
 }  // namespace
@@ -551,7 +585,8 @@ void Model::Impl::producerLoop(std::shared_ptr<Instance> inst, std::uint64_t gen
             kill(*inst);
             break;
         }
-        if (!inst->slot->stalled(now)) produce(*inst, now);
+        if (inst->slot->streamBroken(now) && !inst->queueError) inst->failQueue();
+        if (!inst->slot->stalled(now) && !inst->queueError) produce(*inst, now);
         next += period;
         // A sensor does not catch up on frames it could not make while this
         // thread was not running: those are simply not made.
@@ -736,6 +771,7 @@ int Model::Impl::ioctlLocked(Handle& h, Instance& inst, std::unique_lock<std::mu
         if (!isCapture(b->type) || b->memory != V4L2_MEMORY_MMAP) return EINVAL;
         if (inst.owner != nullptr && inst.owner != &h) return EBUSY;
         if (b->index >= inst.buffers.size()) return EINVAL;
+        if (inst.queueError) return EIO;
         Buffer& buf = inst.buffers[b->index];
         if (buf.state != Buffer::State::kUser) return EINVAL;  // already queued
         buf.state = Buffer::State::kQueued;
@@ -755,6 +791,7 @@ int Model::Impl::ioctlLocked(Handle& h, Instance& inst, std::unique_lock<std::mu
         for (;;) {
             if (inst.dead) return ENODEV;
             if (!inst.streaming) return EINVAL;
+            if (inst.queueError) return EIO;
             if (!inst.done.empty()) break;
             if (nonblocking) return EAGAIN;
             inst.cv.wait(lock);
@@ -763,6 +800,9 @@ int Model::Impl::ioctlLocked(Handle& h, Instance& inst, std::unique_lock<std::mu
         inst.done.pop_front();
         inst.buffers[static_cast<std::size_t>(index)].state = Buffer::State::kUser;
         fillBuffer(inst, index, *b);
+        // A USB reset while the client holds this buffer: its re-queue is
+        // the first request to fail.
+        if (inst.slot->queueErrorDue(monotonicNanos())) inst.failQueue();
         inst.updateReadiness();
         return 0;
     }
@@ -772,6 +812,12 @@ int Model::Impl::ioctlLocked(Handle& h, Instance& inst, std::unique_lock<std::mu
         if (inst.owner != nullptr && inst.owner != &h) return EBUSY;
         if (inst.buffers.empty()) return EINVAL;
         if (inst.streaming) return 0;
+        std::int64_t zero = 0;
+        inst.slot->firstStreamOn.compare_exchange_strong(zero, monotonicNanos());
+        // The host controller cannot reserve the bus time the format needs
+        // (uvcvideo's answer for one camera too many on a USB 2.0 host);
+        // the queued buffers stay queued, as the buffer queue leaves them.
+        if (inst.slot->noBandwidth(monotonicNanos())) return ENOSPC;
         if (!inst.source || inst.source->fourcc() != inst.fourcc || inst.source->width() != inst.size.width ||
             inst.source->height() != inst.size.height || inst.source->quality() != inst.quality) {
             try {
@@ -785,8 +831,8 @@ int Model::Impl::ioctlLocked(Handle& h, Instance& inst, std::unique_lock<std::mu
         inst.streaming = true;
         ++inst.streamGeneration;
         inst.sequence = 0;
-        std::int64_t zero = 0;
-        inst.slot->firstStreamOn.compare_exchange_strong(zero, monotonicNanos());
+        // A broken camera fails again as soon as it streams.
+        if (inst.slot->streamBroken(monotonicNanos())) inst.failQueue();
         inst.updateReadiness();
         startProducer(h.instance);
         return 0;

@@ -1,9 +1,7 @@
 #include "upload/ftp_upload.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <vector>
 
 #include "board/watchdog.h"
+#include "common/child_process.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
 #include "common/durable.h"
@@ -113,35 +112,13 @@ void queueUploadNotification(const char* path) {
 // without a shell, so that its process is known: the kernel ends it with
 // SIGKILL as soon as this thread (and so this process) is gone, and the
 // ending can stop it (finishUploadUnderWay). A tool that cannot be executed
-// ends with status 127, as a shell reports it.
+// ends with status 127, as a shell reports it. Like every child it holds no
+// descriptor of the daemon and runs as the least urgent work.
 int runUploadTool(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    // vfork: the board's process holds large frame buffers, whose page
-    // tables a fork would copy. The child only makes system calls.
-    pid_t pid = ::vfork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);  // the daemon is already gone
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    g_toolPid.store(pid);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            status = -1;
-            break;
-        }
-    }
-    g_toolPid.store(0);
-    return status;
+    cm::ChildOptions options;
+    options.endWithDaemon = true;
+    options.running = &g_toolPid;
+    return cm::runChild(args, options);
 }
 
 // Marks an upload under way for the life of the object.

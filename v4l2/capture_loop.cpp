@@ -17,7 +17,9 @@
 #include "control/settings.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
+#include "v4l2/camera_retry.h"
 #include "v4l2/device_state.h"
+#include "v4l2/frame_sequence.h"
 #include "v4l2/memory_output.h"
 
 namespace {
@@ -73,25 +75,26 @@ bool saveRequested(int N) {
     }
 }
 
-enum class Wait { Readable, TimedOut };
+enum class Wait { Readable, TimedOut, Interrupted, Failed };
 
 // Waits up to 1 second for device N's descriptor (real time: the device
-// paces itself). A failure other than an interrupted wait ends the process.
-bool waitForFrame(const DeviceSlot& dev, Wait& outcome) {
+// paces itself).
+Wait waitForFrame(const DeviceSlot& dev, CameraFault& fault) {
     fd_set fds;
     FD_ZERO(&fds);
     FD_SET(dev.fd, &fds);
     timeval tv{1, 0};
     int r = cm::sys().select(dev.fd + 1, &fds, nullptr, nullptr, &tv);
     if (r == -1) {
-        if (errno == EINTR) return false;
-        errno_exit2("select", dev.N);
+        if (errno == EINTR) return Wait::Interrupted;
+        fault = cameraFault("select", errno);
+        errno_continue("select", dev.N);
+        return Wait::Failed;
     }
-    outcome = r == 0 ? Wait::TimedOut : Wait::Readable;
-    return true;
+    return r == 0 ? Wait::TimedOut : Wait::Readable;
 }
 
-int captureLoop(int N) {
+int captureLoop(int N, CameraFault& fault) {
     const bool noCountdown = frame_count == 0;
     startCountdown(N);
     const unsigned countdown = frames_left[N].load();
@@ -103,6 +106,7 @@ int captureLoop(int N) {
     int consecutiveTimeouts = 0;
     int dropped = 0;
     reset_memory_output_buffer(N);
+    frameSequenceClipStarted(N);
 
     for (;;) {
         if (countdownRunsOut(N, noCountdown)) {
@@ -117,8 +121,9 @@ int captureLoop(int N) {
                 return 1;
             }
             if (saveRequested(N)) return handled;
-            Wait outcome = Wait::Readable;
-            if (!waitForFrame(device(N), outcome)) continue;  // interrupted
+            const Wait outcome = waitForFrame(device(N), fault);
+            if (outcome == Wait::Interrupted) continue;
+            if (outcome == Wait::Failed) return kCaptureLoopFailed;
             if (outcome == Wait::TimedOut) {
                 ++dropped;
                 ++consecutiveTimeouts;
@@ -130,8 +135,9 @@ int captureLoop(int N) {
                 cm::printErrorFormatted("\nselect timeout several times %s.. resetting device!", deviceName(N));
                 return 1;
             }
-            const FrameRead read = read_frame(N);
-            if (read == FrameRead::DequeueFailed) return 2;
+            const FrameRead read = read_frame(N, &fault);
+            if (read == FrameRead::Failed) return kCaptureLoopFailed;
+            if (read == FrameRead::Ignored) continue;
             g_successful_frames.fetch_add(1, std::memory_order_relaxed);
             ++handled;
             consecutiveTimeouts = 0;
@@ -142,40 +148,51 @@ int captureLoop(int N) {
 
 }  // namespace
 
-int goForOneCaptureLoop(int N) {
+int goForOneCaptureLoop(int N, CameraFault* fault) {
     notifyAction();
-    int result = captureLoop(N);
+    CameraFault f;
+    int result = captureLoop(N, f);
     notifyAction();
+    if (fault != nullptr) *fault = f;
     return result;
 }
 
-FrameRead read_frame(int N) {
+FrameRead read_frame(int N, CameraFault* fault) {
     const DeviceSlot dev = device(N);
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     if (xioctl2(dev.fd, VIDIOC_DQBUF, &buf) == -1) {
         if (errno == EAGAIN) return FrameRead::NotReady;
+        if (fault != nullptr) *fault = cameraFault("DQBUF", errno);
         log__("mainloop return 2!!", N);
-        return FrameRead::DequeueFailed;
+        return FrameRead::Failed;
     }
     if (!(buf.index < dev.n_buffers)) {
-        // Not an assert: the check must hold in every build.
-        cm::printErrorFormatted("%s: read_frame: Assertion `buf.index < n_buffers[nDeviceID]' failed.\n", dev.path());
-        endProcess(1);
+        // Nothing of that buffer is trusted, nor can it be queued again.
+        cm::printErrorFormatted("%s: read_frame: the driver dequeued buffer %u, but the device has %u; passed over\n",
+                                dev.path(), buf.index, dev.n_buffers);
+        return FrameRead::Ignored;
     }
     const buffer& b = dev.buffers[buf.index];
     // A driver that reports more bytes than its buffer holds is not
     // followed past the end of the mapping.
     const std::size_t used = std::min<std::size_t>(buf.bytesused, b.length);
-    process_image(b.start, static_cast<int>(std::min<std::size_t>(used, 0x7fffffff)), N);
-    if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) errno_exit2("VIDIOC_QBUF1", N);
+    const bool stored = process_image(b.start, static_cast<int>(std::min<std::size_t>(used, 0x7fffffff)), N);
+    frameSequenceSeen(N, buf.sequence, stored);
+    cameraRetry(N).delivering(N);
+    if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) {
+        if (fault != nullptr) *fault = cameraFault("QBUF", errno);
+        errno_continue("VIDIOC_QBUF1", N);
+        return FrameRead::Failed;
+    }
     return FrameRead::Handled;
 }
 
-void process_image(const void* frame, int length, int N) {
+bool process_image(const void* frame, int length, int N) {
     const std::size_t size = length > 0 ? static_cast<std::size_t>(length) : 0;
-    if (!append_memory_output_frame(N, frame, size)) {
+    const bool stored = append_memory_output_frame(N, frame, size);
+    if (!stored) {
         cm::printError("Buffer full!\n");
         // A full buffer raises the clip's type while a clip is being made
         // (the buffer is then saved under the clip's name), else 4 (dropped).
@@ -207,4 +224,5 @@ void process_image(const void* frame, int length, int N) {
     }
     marks[n++] = static_cast<char>(N == 0 ? '.' : '0' + N);
     cm::printError(std::string(marks, n));
+    return stored;
 }

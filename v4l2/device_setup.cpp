@@ -22,9 +22,21 @@
 
 namespace {
 
-[[noreturn]] void endWith(const char* fmt, const char* path) {
+// Reports one of the fixed device lines and hands the fault back.
+CameraFault sayFault(const char* fmt, const char* path, const CameraFault& fault) {
     cm::printErrorFormatted(fmt, path);
-    endProcess(1);
+    return fault;
+}
+
+// A failed request: the device family's line, and the fault.
+CameraFault requestFailed(const char* name, const char* step, int N) {
+    const int err = errno;
+    errno_continue(name, N);
+    return cameraFault(step, err);
+}
+
+void setFault(CameraFault* out, const CameraFault& f) {
+    if (out != nullptr) *out = f;
 }
 
 void logManualFormat(const FormatRequest& f) {
@@ -42,7 +54,7 @@ void logManualFormat(const FormatRequest& f) {
 
 // Up to 15 attempts; every failure is retried, whatever its errno (a
 // camera that another process still holds answers EBUSY for a while).
-bool setFormat(int N, v4l2_format& fmt) {
+bool setFormat(int N, v4l2_format& fmt, CameraFault& fault) {
     const FormatRequest want = format_for_preset(force_format2);
     for (int attempt = 1; attempt <= kFormatAttempts; ++attempt) {
         fmt = v4l2_format{};
@@ -55,6 +67,7 @@ bool setFormat(int N, v4l2_format& fmt) {
             cm::printErrorFormatted("%s format succeeded! .. after %d trails\n", deviceName(N), attempt);
             return true;
         }
+        fault = cameraFault("S_FMT", errno);
         errno_continue("VIDIOC_S_FMT3", N);
         if (attempt < kFormatAttempts) {
             cm::printErrorFormatted("%s is buzy.. retraying after 2 secs.. trail %d of %d\n", deviceName(N), attempt,
@@ -120,7 +133,17 @@ void setFrameRate(int N, const v4l2_format& fmt) {
                           static_cast<int>(tpf.numerator), static_cast<int>(tpf.denominator));
 }
 
-void mapBuffers(const DeviceSlot& dev) {
+// Has the driver free the buffers of `fd` (REQBUFS with count 0).
+bool freeDriverBuffers(int fd) {
+    v4l2_requestbuffers req{};
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    return xioctl2(fd, VIDIOC_REQBUFS, &req) != -1;
+}
+
+// The buffers of the cycle; a fault when they cannot all be had. Buffers
+// mapped before a failure stay in dev.buffers for the release.
+CameraFault mapBuffers(const DeviceSlot& dev) {
     const int N = dev.N;
     notifyAction();
     v4l2_requestbuffers req{};
@@ -128,27 +151,35 @@ void mapBuffers(const DeviceSlot& dev) {
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
     if (xioctl2(dev.fd, VIDIOC_REQBUFS, &req) == -1) {
-        if (errno == EINVAL) endWith("%s does not support memory mapping\n", dev.path());
-        errno_exit2("VIDIOC_REQBUFS", N);
+        if (errno == EINVAL)
+            return sayFault("%s does not support memory mapping\n", dev.path(),
+                            {"REQBUFS", EINVAL, "the camera cannot stream through memory-mapped buffers"});
+        return requestFailed("VIDIOC_REQBUFS", "REQBUFS", N);
     }
-    if (req.count < kMinimumBuffers) endWith("Insufficient buffer memory on %s\n", dev.path());
+    if (req.count < kMinimumBuffers) {
+        freeDriverBuffers(dev.fd);
+        return sayFault("Insufficient buffer memory on %s\n", dev.path(),
+                        {"REQBUFS", 0, "the camera granted fewer than two frame buffers"});
+    }
     dev.buffers = new (std::nothrow) buffer[req.count]();
     if (dev.buffers == nullptr) {
         cm::printError("Out of memory\n");
-        endProcess(1);
+        freeDriverBuffers(dev.fd);
+        return cameraFault("buffers", ENOMEM);
     }
     for (dev.n_buffers = 0; dev.n_buffers < req.count; ++dev.n_buffers) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = dev.n_buffers;
-        if (xioctl2(dev.fd, VIDIOC_QUERYBUF, &buf) == -1) errno_exit2("VIDIOC_QUERYBUF", N);
+        if (xioctl2(dev.fd, VIDIOC_QUERYBUF, &buf) == -1) return requestFailed("VIDIOC_QUERYBUF", "QUERYBUF", N);
         buffer& b = dev.buffers[dev.n_buffers];
         b.length = buf.length;
         void* start = cm::sys().mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, dev.fd, buf.m.offset);
-        if (start == MAP_FAILED) errno_exit2("mmap", N);
+        if (start == MAP_FAILED) return requestFailed("mmap", "mmap", N);
         b.start = start;
     }
+    return {};
 }
 
 void setJpegQuality(int N) {
@@ -190,24 +221,27 @@ FormatRequest format_for_preset(int preset) {
     }
 }
 
-bool open_usb_device(int N) {
+bool open_usb_device(int N, CameraFault* fault) {
     const char* path = deviceName(N);
     struct stat st {};
     if (cm::sys().stat(path, &st) == -1) {
         int err = errno;
         cm::printErrorFormatted("Cannot identify '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        setFault(fault, cameraFault("stat", err));
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
     if (!S_ISCHR(st.st_mode)) {
         cm::printErrorFormatted("%s is no device\n", path);
+        setFault(fault, {"stat", 0, "something other than a device stands at the camera's node"});
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
-    fd[N] = cm::sys().open(path, O_RDWR | O_NONBLOCK, 0);
+    fd[N] = cm::sys().open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd[N] == -1) {
         int err = errno;
         cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path, err, cm::errnoText(err).c_str());
+        setFault(fault, cameraFault("open", err));
         cm::sleepSeconds(kDeviceMissingWaitSeconds);
         return false;
     }
@@ -216,15 +250,30 @@ bool open_usb_device(int N) {
     return true;
 }
 
-ConfigureResult configure_usb_device(int N) {
+ConfigureResult configure_usb_device(int N, CameraFault* fault) {
     const char* path = deviceName(N);
+    constexpr const char* kNoCamera = "the node is no V4L2 video capture device (a camera's metadata node, or another device)";
     v4l2_capability cap{};
     if (xioctl2(fd[N], VIDIOC_QUERYCAP, &cap) == -1) {
-        if (errno == EINVAL) endWith("%s is no V4L2 device\n", path);
-        errno_exit2("VIDIOC_QUERYCAP", N);
+        if (errno == EINVAL) {
+            setFault(fault, sayFault("%s is no V4L2 device\n", path, {"QUERYCAP", EINVAL, kNoCamera}));
+        } else {
+            const bool noV4l2 = errno == ENOTTY;
+            CameraFault f = requestFailed("VIDIOC_QUERYCAP", "QUERYCAP", N);
+            if (noV4l2) f.meaning = kNoCamera;
+            setFault(fault, f);
+        }
+        return ConfigureResult::Failed;
     }
-    if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) endWith("%s is no video capture device\n", path);
-    if ((cap.capabilities & V4L2_CAP_STREAMING) == 0) endWith("%s does not support streaming i/o\n", path);
+    if ((cap.capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0) {
+        setFault(fault, sayFault("%s is no video capture device\n", path, {"QUERYCAP", 0, kNoCamera}));
+        return ConfigureResult::Failed;
+    }
+    if ((cap.capabilities & V4L2_CAP_STREAMING) == 0) {
+        setFault(fault, sayFault("%s does not support streaming i/o\n", path,
+                                 {"QUERYCAP", 0, "the camera cannot stream through memory-mapped buffers"}));
+        return ConfigureResult::Failed;
+    }
 
     v4l2_cropcap cropcap{};
     cropcap.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -245,14 +294,21 @@ ConfigureResult configure_usb_device(int N) {
     verbos("check conditioninterlace: %d", want.field == V4L2_FIELD_INTERLACED ? 1 : 0);
 
     v4l2_format fmt{};
-    if (!setFormat(N, fmt)) return ConfigureResult::FormatFailed;
+    CameraFault formatFault;
+    if (!setFormat(N, fmt, formatFault)) {
+        setFault(fault, formatFault);
+        return ConfigureResult::FormatFailed;
+    }
     delivered_pixel_format[N] = fmt.fmt.pix.pixelformat;
     delivered_width[N] = fmt.fmt.pix.width;
     delivered_height[N] = fmt.fmt.pix.height;
 
     listFrameIntervals(N, fmt);
     setFrameRate(N, fmt);
-    mapBuffers(device(N));
+    if (CameraFault f = mapBuffers(device(N))) {
+        setFault(fault, f);
+        return ConfigureResult::Failed;
+    }
     setJpegQuality(N);
     return ConfigureResult::Configured;
 }
@@ -263,10 +319,14 @@ void release_usb_device(int N) {
         for (unsigned i = 0; i < dev.n_buffers; ++i) {
             const buffer& b = dev.buffers[i];
             if (b.start == nullptr) continue;
-            if (cm::sys().munmap(b.start, b.length) == -1) errno_exit2("munmap", N);
+            if (cm::sys().munmap(b.start, b.length) == -1) errno_continue("munmap", N);
         }
         delete[] dev.buffers;
         dev.buffers = nullptr;
+        // Unmapped first: an older kernel refuses to free mapped buffers.
+        // Closing would free them too, but only once no child holds the
+        // descriptor; this frees them now whatever holds it.
+        if (dev.fd >= 0 && !freeDriverBuffers(dev.fd)) errno_continue("VIDIOC_REQBUFS", N);
     }
     dev.n_buffers = 0;
     dev.pixelFormat = 0;

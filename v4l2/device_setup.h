@@ -5,19 +5,33 @@
 // call goes through the device system calls (cm::sys()), so the code runs
 // unchanged against the emulated cameras.
 //
-// Only device N's worker runs these for device N. A device that is missing
-// or cannot be opened is survivable (message, 10 s wait, the worker's next
-// cycle tries again); a device that is no V4L2 capture device, lacks
-// streaming I/O, or whose buffers cannot be had ends the process with
-// status 1.
+// Only device N's worker runs these for device N. No failure of a camera
+// ends the process: each is reported (the device family's line on standard
+// error, as before) and handed back as a CameraFault, and the worker
+// releases the device and tries again after a pause (camera_retry.h).
+// That holds for a node that is no V4L2 capture device at all, or lacks
+// streaming I/O, too: ending the daemon would stop the other cameras and
+// the streaming, and the board's supervisor would start it into the same
+// fault again and again; a camera's metadata node or another device at a
+// camera's path is an installer's matter, said once and looked at again
+// once a minute (a camera plugged in later may take the node).
+//
+// The descriptor is opened close-on-exec: no child of the daemon (a
+// converter) holds a camera, which would make its next S_FMT fail with
+// EBUSY after a reopen.
 #pragma once
 
 #include <cstdint>
+
+#include "v4l2/camera_fault.h"
 
 inline constexpr int kFormatAttempts = 15;
 inline constexpr int kFormatRetrySeconds = 2;
 inline constexpr int kDeviceMissingWaitSeconds = 10;
 inline constexpr int kFormatFailureWaitSeconds = 10;
+// The driver's buffers asked for: 4 frames (133 ms at 30 a second) that the
+// camera can fill while the worker is away. More costs memory per camera;
+// fewer loses frames on a busy board: left to a measured choice.
 inline constexpr unsigned kRequestedBuffers = 4;
 inline constexpr unsigned kMinimumBuffers = 2;
 inline constexpr int kJpegQuality = 95;
@@ -33,14 +47,19 @@ struct FormatRequest {
 };
 FormatRequest format_for_preset(int preset);
 
-// Checks and opens device N's path into fd[N]; false when not opened.
-bool open_usb_device(int N);
+// Checks and opens device N's path into fd[N] (close-on-exec); false when
+// not opened, after the 10-second wait, with `fault` (if given) set.
+bool open_usb_device(int N, CameraFault* fault = nullptr);
 
-enum class ConfigureResult { Configured, FormatFailed };
-// Configures the open device N; on a format failure no buffers exist yet.
-ConfigureResult configure_usb_device(int N);
+enum class ConfigureResult { Configured, FormatFailed, Failed };
+// Configures the open device N. FormatFailed: no buffers exist yet (after
+// the format's own waits); Failed: a check or the buffers failed (some may
+// be mapped; release_usb_device frees them). `fault` (if given) says what
+// failed.
+ConfigureResult configure_usb_device(int N, CameraFault* fault = nullptr);
 
-// Unmaps and frees the buffers of the cycle (none after a format failure),
-// closes the descriptor, sets fd[N] to -1 and waits 1 second. Safe to call
-// on a device that is already released.
+// Unmaps the buffers of the cycle, has the driver free them (REQBUFS with
+// count 0), closes the descriptor, sets fd[N] to -1 and waits 1 second.
+// After a format failure there are no buffers: only the close. Failures are
+// reported and passed over. Safe to call on a released device.
 void release_usb_device(int N);

@@ -114,12 +114,12 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length) {
     return true;
 }
 
-void save_memory_output_buffer(int N, const char* name) {
+void save_memory_output_buffer(int N, const char* name, const std::string& frames) {
     if (!validDevice(N)) return;
     MemoryOutput& m = memory_otuput[N];
     const unsigned len = m.len.load(std::memory_order_relaxed);
     if (m.data != nullptr && len > kSaveMinimumBytes) {
-        RawClipInfo clip{N, name, szTimeGroupTimestamp.get(), deliveredClipFormat(N)};
+        RawClipInfo clip{N, name, szTimeGroupTimestamp.get(), deliveredClipFormat(N), frames};
         // The filled block goes to the raw clip writer and the camera
         // records on into a fresh one at once: it never waits on the card.
         if (unsigned char* fresh = mapBlock()) {

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline constexpr unsigned kSaveMinimumBytes = 500;            // a buffer of this size or less is not saved
 inline constexpr std::size_t kResidentKeepBytes = 32u << 20;  // kept resident when a buffer is emptied
@@ -45,8 +46,10 @@ bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 // time group of now) and leaves it empty: the filled block is handed to the
 // raw clip writer and a fresh block takes its place; when none can be had,
 // the clip is written here and now (raw_clip_writer.h). A buffer of 500
-// bytes or less writes nothing.
-void save_memory_output_buffer(int N, const char* name);
+// bytes or less writes nothing. `frames` (what its frames lack,
+// frame_sequence.h) goes with the clip into the daily log's line that says
+// it was saved.
+void save_memory_output_buffer(int N, const char* name, const std::string& frames = {});
 
 // Writes latest streaming entry N to "/tmp/<name>_<N>_<time group>.jpeg" and
 // takes it out of the entry (length and marker to 0).

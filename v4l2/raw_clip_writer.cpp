@@ -206,6 +206,8 @@ void writeRawClip(const RawClipInfo& clip, unsigned char* data, std::size_t byte
             cm::removeOwnFile(formatFilePath(p.raw));
             return;
     }
+    verbos("camera %d: clip %s saved, %zu bytes%s%s", N, p.raw.c_str(), bytes, clip.frames.empty() ? "" : ": ",
+           clip.frames.c_str());
     // 4. Only a clip on the card is handed to the conversion.
     queueConversion(p, converterSettingsFor(recorded));
 }

@@ -62,6 +62,7 @@ struct RawClipInfo {
     std::string name;       // clip kind (clip_names.h)
     std::string timeGroup;  // the time group when it was saved
     ClipFormat format;      // as the driver delivered it
+    std::string frames;     // what its frames lack (frame_sequence.h), "" when nothing
 };
 
 // A filled block on its way to the card.
@@ -77,7 +78,8 @@ struct RawClip {
 void handOverRawClip(RawClip clip);
 
 // Writes one raw clip now, in the order above: its name, room in /tmp, the
-// format file, the raw clip, its conversion. `releaseAsWritten`: the pages
+// format file, the raw clip (said in the daily log, with `frames`), its
+// conversion. `releaseAsWritten`: the pages
 // of `data` go back to the kernel as they are written (a handed-over
 // block). A raw clip that could not be written whole is logged as cut
 // short and marked so in its format file. The writer's thread, or a worker

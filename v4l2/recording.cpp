@@ -17,10 +17,12 @@
 #include "log/console.h"
 #include "log/debug.h"
 #include "log/log_writer.h"
+#include "v4l2/camera_retry.h"
 #include "v4l2/capture_loop.h"
 #include "v4l2/clip_names.h"
 #include "v4l2/device_setup.h"
 #include "v4l2/device_state.h"
+#include "v4l2/frame_sequence.h"
 #include "v4l2/memory_output.h"
 
 namespace {
@@ -53,22 +55,30 @@ bool waitingForTurn(int N) {
     return bOneByOne && !(N >= 0 && N < 4 && b1By1Inputs[N].load(std::memory_order_relaxed) != 0);
 }
 
-bool startStreaming(const DeviceSlot& dev) {
+// The release and its one-second wait that follow every fault.
+constexpr int kReleaseWaitSeconds = 1;
+// What a recording whose capture loop handled no frame at all reports.
+constexpr CameraFault kNoPictures{"capture loop", 0, "the camera delivered no picture"};
+
+bool startStreaming(const DeviceSlot& dev, CameraFault& fault) {
     for (unsigned i = 0; i < dev.n_buffers; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = i;
         if (xioctl2(dev.fd, VIDIOC_QBUF, &buf) == -1) {
+            fault = cameraFault("QBUF", errno);
             errno_continue("VIDIOC_QBUF4", dev.N);
             return false;
         }
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl2(dev.fd, VIDIOC_STREAMON, &type) == -1) {
+        fault = cameraFault("STREAMON", errno);
         errno_continue("VIDIOC_STREAMON", dev.N);
         return false;
     }
+    frameSequenceStreamingStarted(dev.N);
     return true;
 }
 
@@ -86,7 +96,33 @@ void actOnSaveRequest(int N, int request) {
         drop_memory_output_buffer(N);
         return;
     }
-    save_memory_output_buffer(N, clipNameForSaveRequest(request));
+    save_memory_output_buffer(N, clipNameForSaveRequest(request), describeClipFrames(N));
+}
+
+// Acts on device N's save request, if one is raised, and clears it (only
+// that request: one raised meanwhile stays).
+void serveSaveRequest(int N) {
+    int request = g_bSaveFile[N].load();
+    if (request == kSaveNone) return;
+    actOnSaveRequest(N, request);
+    g_bSaveFile[N].compare_exchange_strong(request, kSaveNone);
+}
+
+// The pause after a fault of device N, in short steps, so that the exit
+// flag ends it and a save request raised meanwhile is acted on with the
+// frames the buffer still holds. It lasts `seconds` at least and, while a
+// clip request is on its way for a buffer worth saving (the clip maker
+// raises the request three seconds after the countdown), until the request
+// has come.
+void pauseAfterFault(int N, int seconds) {
+    for (long long waited = 0;; waited += kFaultPauseStepMillis) {
+        serveSaveRequest(N);
+        if (exitRequested()) return;
+        const bool clipOnItsWay = clip_request_pending[N].load() != kSaveNone &&
+                                  memory_otuput[N].len.load(std::memory_order_relaxed) > kSaveMinimumBytes;
+        if (waited >= seconds * 1000LL && !clipOnItsWay) return;
+        cm::sleepMillis(kFaultPauseStepMillis);
+    }
 }
 
 // Waits until input N is selected and, in one-by-one mode, has its turn;
@@ -110,14 +146,18 @@ bool waitUntilInputMayRecord(int N) {
     return true;
 }
 
-void recordUntilInterrupted(int N) {
+// Records on the open device N until the worker is to stop; `fault` says
+// what ended it when the device failed.
+void recordUntilInterrupted(int N, CameraFault& fault) {
     while (!exitRequested() && inputSelected(N) && !waitingForTurn(N)) {
         notifyAction();
-        const int result = start_usb_cam_recording(N);
+        CameraFault failed;
+        const int result = start_usb_cam_recording(N, &failed);
         if (exitRequested()) return;
         logd("Capture loop result: ", result, N);
         if (result != 0) {
             logd("error received! loop exit! error=", result, N);
+            fault = result == 1 && failed ? failed : kNoPictures;
             return;
         }
         logd("Restarting.. nDeviceID ", N, N);
@@ -151,10 +191,21 @@ void* doUSBCapture(void* arg) {
     for (;;) {
         if (!waitUntilInputMayRecord(N)) return nullptr;
         init_memory_output_buffer(N);
-        if (open_usb_device(N)) {
-            if (configure_usb_device(N) == ConfigureResult::Configured) recordUntilInterrupted(N);
-            release_usb_device(N);  // after a format failure: no buffers, only the close
+        CameraFault fault;
+        int waited = 0;  // of the pause after a fault, what the cycle waits anyway
+        const bool opened = open_usb_device(N, &fault);
+        if (!opened) {
+            waited = kDeviceMissingWaitSeconds;
+        } else {
+            const ConfigureResult configured = configure_usb_device(N, &fault);
+            if (configured == ConfigureResult::Configured) recordUntilInterrupted(N, fault);
+            if (configured == ConfigureResult::FormatFailed) waited = kFormatFailureWaitSeconds;
+            waited += kReleaseWaitSeconds;
         }
+        // Said before the release, as it happens; the pause follows it.
+        const int pause = fault ? cameraRetry(N).failed(N, fault, waited) : 0;
+        if (opened) release_usb_device(N);  // after a format failure: no buffers, only the close
+        if (fault) pauseAfterFault(N, pause);
         uninit_memory_output_buffer(N);
         if (exitRequested()) return nullptr;
         step1By1(1);
@@ -162,8 +213,9 @@ void* doUSBCapture(void* arg) {
     }
 }
 
-int start_usb_cam_recording(int N) {
+int start_usb_cam_recording(int N, CameraFault* fault) {
     reset_memory_output_buffer(N);
+    frameSequenceClipStarted(N);
     if (exitRequested()) {
         log__("exit flaged!!!", N);
         return 0;
@@ -171,18 +223,26 @@ int start_usb_cam_recording(int N) {
     notifyAction();
     notifyAction();
     int result = 0;
-    if (!startStreaming(device(N))) {
+    CameraFault failed;
+    if (!startStreaming(device(N), failed)) {
         result = 1;
     } else {
         for (int loop = 1; loop <= kCaptureLoopsPerRecording; ++loop) {
-            const int frames = goForOneCaptureLoop(N);
+            const int frames = goForOneCaptureLoop(N, &failed);
             if (frames == 0) result = 2;
             verbos("%s: capture loop ended..", dev_name[N].load());
-            cm::printOutFormatted("Loops: %d, Frames: %dExit Flag: %d\n", loop, frames, exitRequested() ? 1 : 0);
+            // A failed loop shows the frames it stored: its result is no count.
+            const int shown = frames == kCaptureLoopFailed ? static_cast<int>(memory_otuput[N].count.load()) : frames;
+            cm::printOutFormatted("Loops: %d, Frames: %dExit Flag: %d\n", loop, shown, exitRequested() ? 1 : 0);
+            if (frames == kCaptureLoopFailed) {
+                result = 1;
+                break;
+            }
             if (g_bSaveFile[N].load() != kSaveNone || exitRequested()) break;
         }
         stopStreaming(device(N));
     }
+    if (fault != nullptr) *fault = failed;
     notifyAction();
     const int request = g_bSaveFile[N].load();
     cm::printOutFormatted("\nExit with video save status# %d\n", request);

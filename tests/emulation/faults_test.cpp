@@ -149,6 +149,37 @@ TEST(EmucamFaults, DisconnectMidStreamAndComeBack) {
     EXPECT_EQ(r->camera, 3);
 }
 
+// The buffer queue's error state, as the kernel leaves it: a USB reset while
+// the client holds a buffer (its re-queue fails), a camera that breaks again
+// at every STREAMON, and STREAMON refused for want of USB bandwidth.
+TEST(EmucamFaults, QueueErrorsAndNoBandwidthAsTheKernelAnswersThem) {
+    emucam::InProcessCameras cams(
+        emucam::configFromText("0 MJPG 640x480 30 queue-error=0.2\n1 MJPG 640x480 30 stream-error=0.2\n"
+                               "2 MJPG 640x480 30 nospace=0:0.4"));
+    Frame f;
+    Camera once("/dev/video0"), broken("/dev/video1");
+    for (Camera* cam : {&once, &broken}) {
+        ASSERT_EQ(cam->start(4), 0);
+        int e = 0;
+        for (auto start = std::chrono::steady_clock::now(); e == 0 && secondsSince(start) < 2;) e = cam->next(f);
+        EXPECT_EQ(e, EIO);  // camera 0: the held buffer's QBUF
+        EXPECT_TRUE(emutest::readable(cam->fd, 0));
+        EXPECT_EQ(cam->dequeue(f.buf), EIO);
+        ASSERT_EQ(cam->streamOff(), 0);  // clears the error
+        for (unsigned i = 0; i < 4; ++i) ASSERT_EQ(cam->queue(i), 0);
+        ASSERT_EQ(cam->streamOn(), 0);
+    }
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(once.next(f), 0) << i;  // once only
+    EXPECT_EQ(broken.dequeue(f.buf), EIO);                          // broken again at every STREAMON
+    EXPECT_EQ(broken.queue(0), EIO);
+
+    Camera crowded("/dev/video2");
+    EXPECT_EQ(crowded.start(4), ENOSPC);
+    EXPECT_EQ(crowded.queue(0), EINVAL);  // the buffers stay queued
+    usleep(450000);
+    ASSERT_EQ(crowded.streamOn(), 0);
+}
+
 // Frames of a camera whose counter c has (c + 1) % n == 0 are damaged.
 std::vector<Frame> takeFrames(const char* config, int count, unsigned buffers = 4) {
     emucam::InProcessCameras cams(emucam::configFromText(config));

@@ -20,8 +20,10 @@
 #include "streaming/streaming_control.h"
 #include "upload/ftp_upload.h"
 #include "upload/positionurl.h"
+#include "v4l2/camera_retry.h"
 #include "v4l2/conversion_output_dir.h"
 #include "v4l2/device_state.h"
+#include "v4l2/frame_sequence.h"
 #include "v4l2/memory_output.h"
 #include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
@@ -54,6 +56,8 @@ void resetDaemonState() {
     resetRawClipWriterForTests();  // before the memory output: the clips it writes came from its blocks
     resetMemoryOutputForTests();  // before the device state: it releases the blocks
     resetDeviceStateForTests();
+    resetCameraRetriesForTests();
+    resetFrameSequencesForTests();
     resetSystemCommandsForTests();
     resetConversionOutputDirForTests();
 }

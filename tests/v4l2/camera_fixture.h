@@ -25,7 +25,9 @@
 #include "emulation/emucam_reader.h"
 #include "log/debug.h"
 #include "support/test_support.h"
+#include "v4l2/camera_retry.h"
 #include "v4l2/device_setup.h"
+#include "v4l2/frame_sequence.h"
 #include "v4l2/device_state.h"
 #include "v4l2/memory_output.h"
 #include "v4l2/raw_clip_writer.h"
@@ -104,6 +106,8 @@ protected:
             dev_name[i].store(paths_[i].c_str());
         }
         cmtest::makeDirs(LBASE_PATH + "/queue");
+        resetCameraRetriesForTests();
+        resetFrameSequencesForTests();
         timeGroup = szTimeGroupTimestamp.renew();
         clock_ = std::make_unique<cmtest::FakeClock>();
         testing::internal::CaptureStdout();

@@ -164,18 +164,14 @@ TEST_F(DeviceModelTest, JpegQualityOfAYuyvOnlyCameraIsOnlyLogged) {
               std::string::npos);
 }
 
-TEST(DeviceModelDeathTest, DriverGrantingOneBufferEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
-    resetRunConfig();
-    dev_name[0].store("/dev/video0");
-    EXPECT_EXIT(
-        {
-            cmtest::FakeClock clock;
-            emucam::InProcessCameras cams(emucam::configFromText("0 MJPG 640x480 30 buffers=1"));
-            if (open_usb_device(0)) configure_usb_device(0);
-            endProcess(0);
-        },
-        testing::ExitedWithCode(1), "Insufficient buffer memory on /dev/video0\n");
+TEST_F(DeviceModelTest, DriverGrantingOneBufferIsAFaultOfThatCameraOnly) {
+    startCameras("0 MJPG 640x480 30 buffers=1");
+    ASSERT_TRUE(open_usb_device(0));
+    CameraFault fault;
+    EXPECT_EQ(configure_usb_device(0, &fault), ConfigureResult::Failed);
+    EXPECT_EQ(describeCameraFault(fault), "the camera granted fewer than two frame buffers (REQBUFS)");
+    collect();
+    EXPECT_NE(err.find("Insufficient buffer memory on /dev/video0\n"), std::string::npos);
 }
 
 }  // namespace

@@ -111,10 +111,8 @@ TEST_F(DeviceSetupTest, ManualFormatTakesTheConfiguredFields) {
     errors();
 }
 
-TEST(DeviceSetupDeathTest, ACharacterDeviceThatIsNoV4l2DeviceEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, cmtest::threadedDeathTestStyle());
-    resetRunConfig();
-    dev_name[0].store("/dev/null");
+TEST_F(DeviceSetupTest, ACharacterDeviceThatIsNoV4l2DeviceIsThatCamerasFault) {
+    name(0, "/dev/null");
     // The system's own answer for a device without the request (a kernel
     // says ENOTTY; user-mode emulation may say ENOSYS).
     int nullFd = ::open("/dev/null", O_RDWR);
@@ -122,15 +120,14 @@ TEST(DeviceSetupDeathTest, ACharacterDeviceThatIsNoV4l2DeviceEndsTheProcess) {
     ASSERT_EQ(::ioctl(nullFd, VIDIOC_QUERYCAP, &cap), -1);
     const int err = errno;
     ::close(nullFd);
-    const std::string expected =
-        "Device: 0, VIDIOC_QUERYCAP error " + std::to_string(err) + ", " + cm::errnoText(err);
-    EXPECT_EXIT(
-        {
-            cmtest::FakeClock clock;
-            if (open_usb_device(0)) configure_usb_device(0);
-            endProcess(0);
-        },
-        testing::ExitedWithCode(1), expected);
+    ASSERT_TRUE(open_usb_device(0));
+    EXPECT_EQ(fcntl(fd[0], F_GETFD), FD_CLOEXEC);
+    CameraFault fault;
+    EXPECT_EQ(configure_usb_device(0, &fault), ConfigureResult::Failed);
+    EXPECT_STREQ(fault.step, "QUERYCAP");
+    EXPECT_EQ(fault.err, err);
+    release_usb_device(0);
+    EXPECT_EQ(errors().find("Device: 0, VIDIOC_QUERYCAP error " + std::to_string(err) + ", " + cm::errnoText(err)), 0u);
 }
 
 }  // namespace

@@ -188,7 +188,7 @@ TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmpti
     EXPECT_TRUE(system_commands.isTagged(raw));
     ClipPaths p = clipPaths(root.path("/tmp"), conversionOutputDir(), LBASE_PATH, "usb", 1, ts);
     const std::string command = convertCommand(converterSettingsFor(deliveredClipFormat(1)), p);
-    EXPECT_EQ(out, "mp4 convert cmd: " + command + "\n");
+    EXPECT_EQ(out, "camera 1: clip " + raw + " saved, 1200 bytes\nmp4 convert cmd: " + command + "\n");
     // The format file beside it says what the clip holds.
     ClipFormat recorded;
     std::string why;

@@ -219,7 +219,7 @@ TEST_F(RecordingTest, FailedQueueingAfterADisconnectGivesOneAndClearsTheRequest)
     startCameras("0 MJPG 320x240 100 disconnect=0.2:100");
     openCamera(0);
     frame_count = 300;
-    EXPECT_EQ(start_usb_cam_recording(0), 0);  // loops end with 2 once the camera is gone
+    EXPECT_EQ(start_usb_cam_recording(0), 1);  // the dequeue fails once the camera is gone
     g_bSaveFile[0].store(kSaveAlert);
     EXPECT_EQ(start_usb_cam_recording(0), 1);
     EXPECT_EQ(g_bSaveFile[0].load(), kSaveNone);

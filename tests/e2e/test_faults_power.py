@@ -35,45 +35,15 @@ import tempfile
 import time
 import unittest
 
-from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, QUEUE, ServerLedger, check_clip_shows_camera,
-                            converted_clips, fresh_board, keep_output_on_failure, notify_url,
-                            start_direct_path)
+from faults_support import (FAKETIME_LIBS, HAVE_CAMERAS, QUEUE, Card, ServerLedger, check_clip_shows_camera,
+                            converted_clips, fresh_board, keep_output_on_failure, notify_url, put_on_card,
+                            run, start_direct_path)
 from harness import HOME, NOTIFY_FILE, FtpServer, probe_clip, wait_until
 
 FASTER = 10
 CARD_MB = 96
 CUTS = ("raw clip written", "converting", "in the queue", "uploaded", "recorded")
 REPLAY_SECONDS = 90
-
-
-def run(*args):
-    return subprocess.run(list(args), check=True, capture_output=True, text=True).stdout
-
-
-class Card:
-    """An ext4 image on a loop device."""
-
-    def __init__(self, image, fresh=True):
-        self.image = image
-        if fresh:
-            with open(image, "wb") as f:
-                f.truncate(CARD_MB << 20)
-            run("mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", image)
-        self.loop = run("losetup", "-f", "--show", image).strip()
-        self.mounted = []
-
-    def mount(self, target):
-        run("mount", "-t", "ext4", "-o", "commit=60", self.loop, target)
-        self.mounted.append(target)
-
-    def close(self):
-        for target in reversed(self.mounted):
-            if subprocess.run(["umount", target], capture_output=True).returncode != 0:
-                subprocess.run(["umount", "-l", target])
-        self.mounted = []
-        if self.loop:
-            subprocess.run(["losetup", "-d", self.loop])
-            self.loop = None
 
 
 def process_group_tasks(pgid):
@@ -110,10 +80,13 @@ def group_runs(pgid, command):
 
 def stop_group(pgid):
     """Stops the group and waits until every thread of it has stopped (a
-    thread in a system call, an fsync say, stops when the call returns)."""
-    os.killpg(pgid, signal.SIGSTOP)
-    wait_until(lambda: all(state in "TtZ" for _, _, state in process_group_tasks(pgid)), 20,
-               "every thread of the daemon's group stopped", step=0.01)
+    thread in a system call, an fsync say, stops when the call returns).
+    The signal goes again while waiting: a child started just as it went
+    did not get it."""
+    def stopped():
+        os.killpg(pgid, signal.SIGSTOP)
+        return all(state in "TtZ" for _, _, state in process_group_tasks(pgid))
+    wait_until(stopped, 20, "every thread of the daemon's group stopped", step=0.01)
 
 
 def fsck(image):
@@ -154,34 +127,15 @@ class PowerCutTest(unittest.TestCase):
         return {"/tmp": os.path.join(self.work, "tmp.img"), HOME: os.path.join(self.work, "home.img")}
 
     def mount(self, images, fresh):
-        """Mounts the images at the board's /tmp and base directory (fresh:
-        made now, with what stood there)."""
-        by_image = {}
+        """Puts the board's /tmp and base directory on the cards' images
+        (fresh: made now, with what stood there)."""
+        by_image = collections.defaultdict(list)
         for board_path, image in images.items():
-            if image not in by_image:
-                by_image[image] = Card(image, fresh)
-                self.cards.append(by_image[image])
-            card = by_image[image]
-            target = self.board.path(board_path)
-            if len(set(images.values())) == 1:  # one file system: each directory on it, bound
-                top = os.path.join(self.work, "top")
-                if not card.mounted:
-                    os.makedirs(top, exist_ok=True)
-                    card.mount(top)
-                inside = os.path.join(top, board_path.strip("/").replace("/", "-"))
-                if fresh:
-                    shutil.copytree(target, inside, symlinks=True)
-                    shutil.copystat(target, inside)
-                run("mount", "--bind", inside, target)
-                card.mounted.append(target)
-            else:
-                if fresh:
-                    seed = os.path.join(self.work, "seed")
-                    shutil.copytree(target, seed, symlinks=True)
-                card.mount(target)
-                if fresh:
-                    run("cp", "-a", seed + "/.", target)
-                    shutil.rmtree(seed)
+            by_image[image].append(board_path)
+        for image, board_paths in by_image.items():
+            card = Card(image, CARD_MB if fresh else None)
+            self.cards.append(card)
+            put_on_card(self.board, card, image + ".top", board_paths, copy=fresh, options="commit=60")
 
     def road(self, images):
         """One request through the road, a copy of the cards and the server

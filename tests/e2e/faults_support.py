@@ -6,7 +6,6 @@ import os
 import re
 import shlex
 import shutil
-import subprocess
 import sys
 
 import harness
@@ -186,58 +185,3 @@ def keep_output_on_failure(test, daemon_getter):
                         p = os.path.join(top, n)
                         f.write("%s %d\n" % (os.path.relpath(p, server), os.path.getsize(p)))
     test.addCleanup(save)
-
-
-def run(*args):
-    """Runs a command that must succeed; its standard output."""
-    return subprocess.run(list(args), check=True, capture_output=True, text=True).stdout
-
-
-class Card:
-    """A file system image on a loop device, the board's card: made fresh
-    (`size_mb`, ext4) or an existing image. Needs root; mounts belong in
-    the test's own mount namespace (own_network.sh)."""
-
-    def __init__(self, image, size_mb=None):
-        self.image = image
-        if size_mb:
-            with open(image, "wb") as f:
-                f.truncate(size_mb << 20)
-            run("mkfs.ext4", "-q", "-F", "-E", "lazy_itable_init=0,lazy_journal_init=0", image)
-        self.loop = run("losetup", "-f", "--show", image).strip()
-        st = os.stat(self.loop)
-        self.devno = "%d:%d" % (os.major(st.st_rdev), os.minor(st.st_rdev))
-        self.mounted = []
-
-    def mount(self, target, options="defaults"):
-        run("mount", "-t", "ext4", "-o", options, self.loop, target)
-        self.mounted.append(target)
-
-    def bind(self, inside, target):
-        """Mounts the directory `inside` (on this card) at `target`."""
-        run("mount", "--bind", inside, target)
-        self.mounted.append(target)
-
-    def close(self):
-        for target in reversed(self.mounted):
-            if subprocess.run(["umount", target], capture_output=True).returncode != 0:
-                subprocess.run(["umount", "-l", target])
-        self.mounted = []
-        if self.loop:
-            subprocess.run(["losetup", "-d", self.loop])
-            self.loop = None
-
-
-def put_on_card(board, card, top, board_paths, copy=True, options="defaults"):
-    """Mounts `card` at `top` and puts each of the board's directories
-    `board_paths` on it, bound in its place: with `copy`, what stood there
-    is copied onto the card first; else the card holds it already."""
-    os.makedirs(top, exist_ok=True)
-    card.mount(top, options)
-    for board_path in board_paths:
-        target = board.path(board_path)
-        inside = os.path.join(top, board_path.strip("/").replace("/", "-"))
-        if copy:
-            shutil.copytree(target, inside, symlinks=True)
-            shutil.copystat(target, inside)
-        card.bind(inside, target)

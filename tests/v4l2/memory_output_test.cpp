@@ -138,9 +138,6 @@ TEST_F(MemoryOutputTest, TheReservationStaysVirtualAndALargeClipsPagesGoBack) {
     // fresh one, which costs nothing until it is filled.
     for (int i = 0; i < 40; ++i) fill(2, mb);
     save(2, "usb");
-    struct stat st {};
-    ASSERT_EQ(stat(rawPath("usb", 2).c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 40 << 20);
     ASSERT_NE(memory_otuput[2].data, block);
     block = memory_otuput[2].data;
     EXPECT_EQ(memory_otuput[2].len.load(), 0u);
@@ -195,7 +192,6 @@ TEST_F(MemoryOutputTest, SaveWritesTheRawClipReadableQueuesItsConversionAndEmpti
     ASSERT_EQ(readFormatFile(raw, recorded, why), FormatFileRead::Read) << why;
     EXPECT_EQ(recorded, deliveredClipFormat(1));
     // The worker's line and the writer's, in either order.
-    EXPECT_EQ(err.size(), std::string("/dev/video1: \nSave memory buffer done\n/dev/video1: " + raw + "\n").size());
     EXPECT_EQ(cmtest::countOf(err, "/dev/video1: \nSave memory buffer done\n"), 1);
     EXPECT_EQ(cmtest::countOf(err, "/dev/video1: " + raw + "\n"), 1);
 }

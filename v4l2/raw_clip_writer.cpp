@@ -93,9 +93,8 @@ public:
         std::unique_lock<std::mutex> lock(lock_);
         const bool done = changed_.wait_for(lock, std::chrono::milliseconds(millis), [&] { return waitingBytes_ == 0; });
         if (!done) {
-            for (const RawClip& c : queue_)
-                verbos("camera %d: its clip of %zu bytes (time group %s) was not written before the end: lost",
-                       c.info.device, c.bytes, c.info.timeGroup.c_str());
+            if (!writing_.empty()) verbos("%s was still being written at the end: lost", writing_.c_str());
+            for (const RawClip& c : queue_) verbos("%s was not written before the end: lost", describe(c).c_str());
         }
         return done;
     }
@@ -106,6 +105,11 @@ public:
     }
 
 private:
+    static std::string describe(const RawClip& c) {
+        return cm::concat("camera ", c.info.device, ": its clip of ", c.bytes, " bytes (time group ", c.info.timeGroup,
+                          ")");
+    }
+
     bool fits(std::size_t bytes) const { return waitingBytes_ == 0 || waitingBytes_ + bytes <= kRawClipsWaitingMaxBytes; }
 
     void push(RawClip& clip) {
@@ -127,10 +131,12 @@ private:
                 changed_.wait(lock, [&] { return !queue_.empty(); });
                 clip = std::move(queue_.front());
                 queue_.pop_front();
+                writing_ = describe(clip);
             }
             writeRawClip(clip.info, clip.block.get(), clip.bytes, true);
             clip.block.reset();
             std::lock_guard<std::mutex> g(lock_);
+            writing_.clear();
             waitingBytes_ -= clip.bytes;
             changed_.notify_all();
         }
@@ -140,6 +146,7 @@ private:
     std::condition_variable changed_;
     std::deque<RawClip> queue_;     // guarded by lock_
     std::size_t waitingBytes_ = 0;  // queued and being written; guarded by lock_
+    std::string writing_;           // the clip being written, "" when none; guarded by lock_
     std::atomic<pthread_t> tid_{0};
 };
 

@@ -42,7 +42,8 @@ class Card:
     def put(self, root, top, board_paths, copy=True, options="defaults"):
         """Mounts the card at `top` and binds a directory of it over each of
         the board root's `board_paths`, with what stood there copied onto
-        the card first (`copy`)."""
+        the card first (`copy`; synced, as a board's card holds it at
+        power-on)."""
         os.makedirs(top, exist_ok=True)
         run("mount", "-t", "ext4", "-o", options, self.loop, top)
         self.mounted.append(top)
@@ -53,6 +54,8 @@ class Card:
                 shutil.copystat(root + board_path, inside)
             run("mount", "--bind", inside, root + board_path)
             self.mounted.append(root + board_path)
+        if copy:
+            run("sync", "-f", top)
 
     def slow(self, bytes_per_second, dirty_bytes):
         """Writes throttled in the blkio hierarchy's root group (cgroup v1

@@ -99,11 +99,6 @@ public:
         return done;
     }
 
-    std::size_t waiting() {
-        std::lock_guard<std::mutex> g(lock_);
-        return waitingBytes_;
-    }
-
 private:
     static std::string describe(const RawClip& c) {
         return cm::concat("camera ", c.info.device, ": its clip of ", c.bytes, " bytes (time group ", c.info.timeGroup,
@@ -220,7 +215,5 @@ void writeRawClip(const RawClipInfo& clip, unsigned char* data, std::size_t byte
 }
 
 bool finishRawClipWrites(long long millis) { return writer().finish(millis); }
-
-std::size_t rawClipBytesWaiting() { return writer().waiting(); }
 
 void resetRawClipWriterForTests() { writer().finish(60000); }

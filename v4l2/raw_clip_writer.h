@@ -90,8 +90,5 @@ void writeRawClip(const RawClipInfo& clip, unsigned char* data, std::size_t byte
 // (monotonic); whether they are. Says in the daily log which are not.
 bool finishRawClipWrites(long long millis);
 
-// Bytes handed over and not yet written.
-std::size_t rawClipBytesWaiting();
-
 // Waits for the writer to write what it holds (the thread stays).
 void resetRawClipWriterForTests();

@@ -27,6 +27,8 @@
 #include "upload/ftp_upload.h"
 #include "upload/positionurl.h"
 #include "v4l2/conversion_start.h"
+#include "v4l2/move_into_queue.h"
+#include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
 
 namespace {
@@ -131,7 +133,9 @@ int initVars() {
                           "/2; mkdir " + base + "/3; mkdir " + base + "/4;";
     int status = cm::runShell(command);
     // No producer runs yet: whatever in-progress file is in the queue was
-    // left by a process that ended while writing it.
+    // left by a process that ended while writing it. A whole converted clip
+    // among them is finished, not lost: its raw clip may be gone already.
+    finishStagedClips(queueDirectory());
     removeStaleInProgressFiles(queueDirectory());
     // Before any thread appends a record of its own.
     restoreKeptNotificationRecords();
@@ -182,6 +186,8 @@ void runCaptureModule(int argc, char** argv) {
 
     waitForExitRequest();
     cm::sleepMillis(kExitGraceMillis);
+    // The clips the cameras saved last are written before the process ends.
+    finishRawClipWrites(kRawClipEndWaitMillis);
     // A clip the server stores must get its notification record, and a
     // record still waiting for room gets a last try, else is kept for the
     // next run.

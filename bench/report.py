@@ -329,6 +329,20 @@ def budget(d, lines):
     lines.append("")
 
 
+def clip_road(d, lines):
+    doc = load_json(os.path.join(d, "clip_road.json"))
+    if lines and lines[-1] == "":
+        lines.pop()  # part of 4.
+    lines.append("   durability (bench/clip_road_bench.py): one request's four clips, /tmp and the base directory on ext4")
+    if not doc:
+        lines.append("     (not measured)")
+    else:
+        lines.append("     %.2f syncs and %.1f ms of syncing per clip; request to server %s s" % (
+            doc["syncs_per_clip"], doc["sync_seconds_per_clip"] * 1000,
+            " ".join("%.1f" % s for s in doc["request_to_server_s"])))
+    lines.append("")
+
+
 def main(argv):
     if len(argv) != 1:
         sys.exit(__doc__)
@@ -338,6 +352,7 @@ def main(argv):
     frame_handler(d, lines)
     clip_writer(d, lines)
     daemon(d, lines)
+    clip_road(d, lines)
     budget(d, lines)
     print("\n".join(lines))
 

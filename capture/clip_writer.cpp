@@ -1,5 +1,6 @@
 #include "capture/clip_writer.h"
 
+#include <fcntl.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -16,11 +17,13 @@
 #include "common/arrival_order.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
+#include "common/durable.h"
 #include "common/queue_names.h"
 #include "common/run_config.h"
 #include "common/sys_error.h"
 #include "common/time_group.h"
 #include "common/time_string.h"
+#include "common/unique_fd.h"
 #include "control/settings.h"
 #include "log/console.h"
 #include "log/debug.h"
@@ -140,10 +143,18 @@ public:
             readBack = -1;
         }
         if (readBack != static_cast<double>(written_)) return discard("Clip incomplete: ");
+        // Its data on the card first, then its name, then the queue
+        // directory: only then may its pictures go.
+        cm::UniqueFd data(::open(partPath_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!data || !cm::syncFile(data.get()))
+            verbos("Clip %s could not be synced (%s): a power cut may lose it", finalPath_.c_str(),
+                   cm::errnoText(errno).c_str());
+        data.reset();
         cm::noteArrival(finalPath_);
         if (std::rename(partPath_.c_str(), finalPath_.c_str()) != 0) {
             return discard(cm::concat("Cannot move clip into the queue (", cm::errnoText(errno), "): "));
         }
+        cm::syncParentDirectory(finalPath_);
         return true;
     }
 

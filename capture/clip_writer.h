@@ -10,8 +10,10 @@
 // before its countdown is set until the request is raised.
 //
 // A clip is written under its in-progress name in the queue directory and
-// renamed to its final name only once it is closed and read back complete,
-// so the upload walk never takes (and deletes) a partial clip. A clip that
+// renamed to its final name only once it is closed, read back complete and
+// synced (the queue directory synced after the rename), so the upload walk
+// never takes (and deletes) a partial clip, and a power cut never leaves
+// one under its final name nor takes a clip whose pictures are gone. A clip that
 // cannot be completed (no writer, a full or missing queue directory) is
 // removed again and its pictures stay in the store for the next clip.
 #pragma once

@@ -7,7 +7,8 @@
 #      when the armhf sysroot of scripts/armhf-sysroot.sh is there), PSNR;
 #   2. the frame handler against plain copies;
 #   3. clip writing on the default path, memory and file store;
-#   4. the whole daemon on the emulated board (about two minutes);
+#   4. the whole daemon on the emulated board (about two minutes), and
+#      what durability costs on the clip road (root only: syncs per clip);
 #   5. the whole device within the board's budget (root and cgroup v1 only):
 #      the share of one core calibrated from 1. (IPC 0.4, 0.6, 0.9 of a
 #      1 GHz Cortex-A8), the daemon with its converters and upload tool at
@@ -113,6 +114,14 @@ if [ "$only" != budget ]; then
 
   echo "== the whole daemon on the emulated board"
   "$python" "$top/bench/daemon_bench.py" --build "$build" --busy-seconds "$busy_seconds" > "$out/daemon.json"
+
+  echo "== durability on the clip road"
+  if [ "$(id -u)" = 0 ]; then
+    "$top/tests/e2e/own_network.sh" "$python" "$top/bench/clip_road_bench.py" --build "$build" > "$out/clip_road.json" ||
+      echo "   the clip road run failed"
+  else
+    echo "   not root (a loop device and mounts): not measured"
+  fi
 
 fi
 

@@ -15,6 +15,7 @@
 #include "common/child_process.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
+#include "common/durable.h"
 #include "common/footprint.h"
 #include "common/paths.h"
 #include "common/queue_names.h"
@@ -171,6 +172,11 @@ void uploadRegularFile(const char* path) {
             int deleted = ::unlink(path);
             verbos("deleting result: %d", deleted);
             queueUploadNotification(path);
+            // The tool's removal of the file, durable after its record: a
+            // cut before this point uploads the clip once more (stored
+            // again under its name), after it never; a removal durable
+            // before the record could leave a stored clip without one.
+            cm::syncParentDirectory(path);
             return;
         }
         if (!cm::pathPresent(path))

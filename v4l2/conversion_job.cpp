@@ -15,6 +15,7 @@
 
 #include "common/arrival_order.h"
 #include "common/disk_space.h"
+#include "common/durable.h"
 #include "common/footprint.h"
 #include "common/paths.h"
 #include "common/sys_error.h"
@@ -186,12 +187,19 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
         }
         if (!whole) {
             why = "the converter ended with status 0 but left no whole MP4 file: " + why;
-        } else if (!moveIntoQueue(p.temporaryMp4, p.queued, why)) {
+        } else if (!stageIntoQueue(p.temporaryMp4, p.queued, why)) {
             why = "moving it into the queue failed: " + why;
         } else {
-            // Only now, with the clip in the queue, may the raw clip go.
+            // Only now, with the clip durably in the queue, may the raw clip
+            // go; and its removal is durable before the clip can be
+            // uploaded, or a cut could bring it back to be converted and
+            // uploaded once more.
             ::unlink(p.raw.c_str());
             cm::removeOwnFile(formatFilePath(p.raw));
+            cm::syncParentDirectory(p.raw);
+            if (!publishStaged(p.queued, why))
+                verbos("Converted %s, but it could not take its name in the queue (%s): the next start finishes it",
+                       p.queued.c_str(), why.c_str());
             if (job->settings.input.cutShort)
                 verbos("Converted %s, a clip that was cut short when it was written", p.raw.c_str());
             return;

@@ -1,12 +1,16 @@
 // The conversion of a raw clip into an MP4 file in the upload queue, as one
-// job on the system command queue (system_commands.h). Capture workers and
-// start-up queue jobs; the command thread runs each job's converter command
+// job on the system command queue (system_commands.h). The raw clip writer
+// and start-up queue jobs; the command thread runs each job's converter command
 // (converter_command.h) and then its completion step. What a caller may
 // rely on, for a raw clip handed over with its format file:
 //
 // - Converted: only a whole MP4 file (mp4_check.h) enters the queue
-//   (move_into_queue.h), and the raw clip and its format file are removed
-//   only after that.
+//   (move_into_queue.h), in this order, each step durable before the next:
+//   the MP4 file under its in-progress name in the queue; the raw clip and
+//   its format file removed; the MP4 file under its final name. So a power
+//   cut leaves the raw clip, the whole MP4 file staged (the next start
+//   finishes it and removes the raw clip), or the clip in the queue and
+//   no raw clip that could bring it back.
 // - Failed (converter failed, killed or past its limit, broken output,
 //   failed move): the raw clip stays, the daily log says why, and the job
 //   runs again after kRetryFirstPauseSeconds, doubled at every failure up

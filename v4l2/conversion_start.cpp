@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/durable.h"
 #include "common/footprint.h"
 #include "common/paths.h"
 #include "common/run_config.h"
@@ -20,6 +21,7 @@
 void requeuePendingRawClips() {
     const std::string tmp = footprint::resolve(footprint::kTmp);
     std::vector<SavedName> pending;
+    std::vector<std::string> formatFiles;
     DIR* dir = ::opendir(tmp.c_str());
     if (dir == nullptr) return;
     while (dirent* entry = ::readdir(dir)) {
@@ -29,11 +31,24 @@ void requeuePendingRawClips() {
             continue;
         }
         SavedName clip;
+        if (parseSavedName(file, ".raw.format", false, clip)) formatFiles.push_back(tmp + "/" + file);
         if (!parseSavedName(file, ".raw", false, clip)) continue;
         if (!cm::isOwnRegularFile(tmp + "/" + file)) continue;
         pending.push_back(std::move(clip));
     }
     ::closedir(dir);
+    // A format file goes into place before its raw clip: one without its
+    // raw clip is what a cut between the two left.
+    bool removed = false;
+    for (const std::string& format : formatFiles) {
+        const std::string raw = format.substr(0, format.size() - (sizeof(".format") - 1));
+        if (cm::pathPresent(raw) || conversionPending(raw)) continue;
+        if (cm::isOwnRegularFile(setAsidePath(raw)))  // a cut while the clip was set aside
+            ::rename(format.c_str(), formatFilePath(setAsidePath(raw)).c_str());
+        else
+            cm::removeOwnFile(format);
+        removed = true;
+    }
     std::sort(pending.begin(), pending.end(), olderFirst);
     for (const SavedName& c : pending) {
         ClipPaths paths = clipPaths(tmp, "", LBASE_PATH, c.name, c.device, c.timeGroup);
@@ -44,6 +59,7 @@ void requeuePendingRawClips() {
             verbos("Removing a clip left by the last run, already converted into the queue: %s", paths.raw.c_str());
             ::unlink(paths.raw.c_str());
             cm::removeOwnFile(formatFilePath(paths.raw));
+            removed = true;
             continue;
         }
         verbos("Queueing the conversion of a clip left by the last run: %s", paths.raw.c_str());
@@ -62,6 +78,9 @@ void requeuePendingRawClips() {
         }
         queueConversion(paths, converterSettingsFor(recorded));
     }
+    // Durable before the upload starts: a raw clip back after a cut would
+    // be converted and uploaded once more.
+    if (removed) cm::syncDirectory(tmp);
 }
 
 void startClipConversion() {

@@ -11,7 +11,9 @@ void startClipConversion();
 // open to every user, and whatever is converted gets uploaded), oldest
 // first, each with its recorded format (format_file.h; without a usable
 // one, with this run's settings). A raw clip whose MP4 file already stands
-// in the queue was converted: it is removed instead. Removes the
-// half-written files a run may have left. Passes over set-aside clips and
-// clips this run has queued already.
+// in the queue was converted: it is removed instead, durably before the
+// upload starts (move_into_queue.h finishes staged clips first). Removes
+// the half-written files a run may have left, and format files without
+// their raw clip (a cut between the two, raw_clip_writer.h). Passes over
+// set-aside clips and clips this run has queued already.
 void requeuePendingRawClips();

@@ -106,13 +106,15 @@ bool parseFormatFileText(std::string_view text, ClipFormat& out) {
 bool writeFormatFile(const std::string& rawPath, const ClipFormat& f, int& err) {
     const std::string text = formatFileText(f);
     std::size_t written = 0;
-    cm::FileWrite r = cm::writeFileReplacing(formatFilePath(rawPath), text.data(), text.size(), written, err);
-    if (r == cm::FileWrite::Done && written < text.size()) {
+    cm::FileWrite r = cm::writeFileReplacing(formatFilePath(rawPath), text.data(), text.size(), cm::Durability::durable,
+                                            written, err);
+    const bool inPlace = r == cm::FileWrite::Done || r == cm::FileWrite::NotDurable;
+    if (inPlace && written < text.size()) {
         ::unlink(formatFilePath(rawPath).c_str());
         err = ENOSPC;
         return false;
     }
-    return r == cm::FileWrite::Done;
+    return inPlace;
 }
 
 FormatFileRead readFormatFile(const std::string& rawPath, ClipFormat& out, std::string& why) {

@@ -40,7 +40,9 @@ std::string formatFileText(const ClipFormat& f);
 // range or not a number, an unknown pixel format.
 bool parseFormatFileText(std::string_view text, ClipFormat& out);
 
-// Writes the format file of `rawPath` whole (common/file_replace.h); a
+// Writes the format file of `rawPath` whole and durably
+// (common/file_replace.h): true once it is in place, synced unless the
+// card refused a sync. A
 // file the full file system cut short is removed again (`err` ENOSPC): a
 // torn format file would say less than nothing.
 bool writeFormatFile(const std::string& rawPath, const ClipFormat& f, int& err);

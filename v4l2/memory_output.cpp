@@ -9,34 +9,31 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/arrival_order.h"
 #include "common/file_replace.h"
 #include "common/footprint.h"
-#include "common/paths.h"
-#include "common/queue_names.h"
-#include "common/run_config.h"
 #include "common/sys_error.h"
 #include "common/time_group.h"
 #include "log/console.h"
 #include "log/debug.h"
 #include "streaming/frame_buffers.h"
 #include "v4l2/clip_names.h"
-#include "v4l2/conversion_job.h"
-#include "v4l2/conversion_output_dir.h"
-#include "v4l2/converter_command.h"
 #include "v4l2/device_state.h"
 #include "v4l2/format_file.h"
+#include "v4l2/raw_clip_writer.h"
 
 namespace {
-
-// Suffixes tried when the name of a clip is already taken (see uniqueClipPaths).
-constexpr int kMaxNameVariants = 100;
 
 std::atomic<MemoryBlockMapper> g_mapper{nullptr};
 
 void* mapAnonymous(std::size_t size) {
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     return p == MAP_FAILED ? nullptr : p;
+}
+
+// A fresh block, or nullptr when none can be had.
+unsigned char* mapBlock() {
+    MemoryBlockMapper mapper = g_mapper.load();
+    return static_cast<unsigned char*>(mapper != nullptr ? mapper(kMemoryOutputSize) : mapAnonymous(kMemoryOutputSize));
 }
 
 std::size_t pageSize() {
@@ -57,27 +54,6 @@ void returnResidentTail(unsigned char* data, std::size_t heldBytes) {
 
 std::string tmpDir() { return footprint::resolve(footprint::kTmp); }
 
-// A clip's name is taken while anything of that name is still on its way
-// to the upload: its raw clip (written, or claimed by a queued conversion)
-// or its MP4 file in the queue directory. Saving over it would lose that
-// clip, so a repeated name (one device saving twice within one time group)
-// gets a numbered variant of the time group instead.
-// Anything standing at the name of its format file or of its set-aside
-// form takes the name too (a link or directory planted there).
-bool clipNameTaken(const ClipPaths& p) {
-    return cm::pathPresent(p.raw) || conversionPending(p.raw) || cm::pathPresent(p.queued) ||
-           cm::pathPresent(inProgressPathFor(p.queued)) || cm::pathPresent(formatFilePath(p.raw)) ||
-           cm::pathPresent(setAsidePath(p.raw));
-}
-
-ClipPaths uniqueClipPaths(const std::string& name, int N, const std::string& timeGroup) {
-    const std::string out = conversionOutputDir();
-    ClipPaths p = clipPaths(tmpDir(), out, LBASE_PATH, name, N, timeGroup);
-    for (int variant = 2; clipNameTaken(p) && variant <= kMaxNameVariants; ++variant)
-        p = clipPaths(tmpDir(), out, LBASE_PATH, name, N, timeGroup + "-" + std::to_string(variant));
-    return p;
-}
-
 void reportCannotOpen(const std::string& path, int err) {
     cm::printErrorFormatted("Cannot open '%s': %d, %s\n", path.c_str(), err, cm::errnoText(err).c_str());
 }
@@ -97,13 +73,12 @@ void init_memory_output_buffer(int N) {
     m.len.store(0, std::memory_order_relaxed);
     m.count.store(0, std::memory_order_relaxed);
     if (m.data != nullptr) return;  // a cycle that never released its block keeps it
-    MemoryBlockMapper mapper = g_mapper.load();
-    void* block = mapper != nullptr ? mapper(kMemoryOutputSize) : mapAnonymous(kMemoryOutputSize);
+    unsigned char* block = mapBlock();
     if (block == nullptr) {
         cm::printError("Cannt create an output buffer.. Out of memory\n");
         endProcess(1);
     }
-    m.data = static_cast<unsigned char*>(block);
+    m.data = block;
 }
 
 void reset_memory_output_buffer(int N) {
@@ -144,33 +119,19 @@ void save_memory_output_buffer(int N, const char* name, const std::string& frame
     MemoryOutput& m = memory_otuput[N];
     const unsigned len = m.len.load(std::memory_order_relaxed);
     if (m.data != nullptr && len > kSaveMinimumBytes) {
-        ClipPaths p = uniqueClipPaths(name, N, szTimeGroupTimestamp.get());
-        log__(p.raw.c_str(), N);
-        if (!makeRoomForRawClip(p.raw, len)) {
-            verbos("Raw clip %s not written: no room for its %u bytes in %s", p.raw.c_str(), len, tmpDir().c_str());
-            drop_memory_output_buffer(N);
-            log__("\nSave memory buffer done", N);
-            return;
-        }
-        std::size_t written = 0;
-        int err = 0;
-        cm::noteArrival(p.raw);
-        cm::FileWrite result = cm::writeFileReplacing(p.raw, m.data, len, written, err);
-        drop_memory_output_buffer(N);
-        if (result != cm::FileWrite::Done) {
-            reportCannotOpen(p.raw, err);
+        RawClipInfo clip{N, name, szTimeGroupTimestamp.get(), deliveredClipFormat(N), frames};
+        // The filled block goes to the raw clip writer and the camera
+        // records on into a fresh one at once: it never waits on the card.
+        if (unsigned char* fresh = mapBlock()) {
+            RawClip filled{std::move(clip), FrameBlock(m.data), len};
+            m.data = fresh;
+            m.len.store(0, std::memory_order_relaxed);
+            m.count.store(0, std::memory_order_relaxed);
+            handOverRawClip(std::move(filled));
         } else {
-            ClipFormat recorded = deliveredClipFormat(N);
-            if (written < len) {
-                log__("Error writing the full buffer", N);
-                verbos("Raw clip %s cut short: %zu of %u bytes written", p.raw.c_str(), written, len);
-                recorded.cutShort = true;
-            }
-            verbos("camera %d: clip %s saved, %u bytes%s%s", N, p.raw.c_str(), len, frames.empty() ? "" : ": ",
-                   frames.c_str());
-            if (!writeFormatFile(p.raw, recorded, err))
-                verbos("Could not write the format file of %s: %s", p.raw.c_str(), cm::errnoText(err).c_str());
-            queueConversion(p, converterSettingsFor(recorded));
+            verbos("camera %d: no memory for a fresh frame block: it writes its raw clip itself", N);
+            writeRawClip(clip, m.data, len, false);
+            drop_memory_output_buffer(N);
         }
     }
     log__("\nSave memory buffer done", N);
@@ -183,7 +144,8 @@ void save_streaming_output_buffer(int N, const char* name) {
         if (e.data == nullptr || e.length <= static_cast<int>(kSaveMinimumBytes)) return;
         std::size_t written = 0;
         int err = 0;
-        cm::FileWrite result = cm::writeFileReplacing(path, e.data, static_cast<std::size_t>(e.length), written, err);
+        cm::FileWrite result = cm::writeFileReplacing(path, e.data, static_cast<std::size_t>(e.length),
+                                                     cm::Durability::cacheOnly, written, err);
         if (result == cm::FileWrite::Done && written < static_cast<std::size_t>(e.length))
             log__("Error writing the full buffer", N);
         e.length = 0;

@@ -1,24 +1,23 @@
 // The frame memory buffer of every V4L2 device and the clip output: frames
 // are appended, exactly as the driver delivered them, to one large block per
-// device; a save writes the block as a raw clip in /tmp, with its format
-// file (format_file.h), and queues its conversion into an MP4 file in the
-// upload queue directory (conversion_job.h). The buffer of device N is
-// used by device N's worker thread only.
+// device; a save hands the filled block to the raw clip writer
+// (raw_clip_writer.h), which writes it as a raw clip in /tmp with its format
+// file and queues its conversion into an MP4 file in the upload queue
+// directory (conversion_job.h), while the device records on into a fresh
+// block. The buffer of device N is used by device N's worker thread only.
 //
 // Memory: the 100,000,000-byte block is an anonymous mapping, so it costs
 // address space, not memory, until frames are written into it; pages are
-// never touched ahead of use. After a clip has been saved, or an overflowed
-// buffer dropped, the pages above kResidentKeepBytes go back to the kernel,
-// so that one large clip does not keep the board's memory for the rest of
-// the device cycle. The ordinary emptying at every capture loop start keeps
-// its pages: the next loop fills them again at once, and faulting them in
-// anew would cost several times the copy of the frames.
+// never touched ahead of use. A saved block leaves with its clip (the
+// writer unmaps it once written); after an overflowed buffer is dropped,
+// the pages above kResidentKeepBytes go back to the kernel, so that one
+// large recording does not keep the board's memory for the rest of the
+// device cycle. The ordinary emptying at every capture loop start keeps its
+// pages: the next loop fills them again at once, and faulting them in anew
+// would cost several times the copy of the frames.
 //
-// Files in /tmp (raw clips, debug images) are written whole under their
-// final names (common/file_replace.h), never through a link planted there.
-// A clip's name (clip_names.h) is never reused while anything of that name
-// is still on its way to the upload: a second clip of one device within one
-// time group gets the time group's next variant, "-2" and on.
+// Debug images in /tmp are written whole under their final names
+// (common/file_replace.h), never through a link planted there.
 #pragma once
 
 #include <cstddef>
@@ -43,13 +42,13 @@ void uninit_memory_output_buffer(int N);
 // frame does not fit (len + length reaches 100,000,000) or there is no block.
 bool append_memory_output_frame(int N, const void* frame, std::size_t length);
 
-// Writes the buffer as the raw clip "/tmp/<name>_<N>_<time group>.raw" with
-// its format file, empties it and queues the conversion. A buffer of 500
-// bytes or less writes nothing. Room for the clip is made in /tmp
-// (conversion_job.h) or the clip is dropped with a line. A raw clip that
-// could not be written whole is logged as cut short and marked so in its
-// format file. A written clip is said in the daily log, with `frames` (what
-// its frames lack, frame_sequence.h) when given.
+// Saves the buffer as the raw clip "/tmp/<name>_<N>_<time group>.raw" (the
+// time group of now) and leaves it empty: the filled block is handed to the
+// raw clip writer and a fresh block takes its place; when none can be had,
+// the clip is written here and now (raw_clip_writer.h). A buffer of 500
+// bytes or less writes nothing. `frames` (what its frames lack,
+// frame_sequence.h) goes with the clip into the daily log's line that says
+// it was saved.
 void save_memory_output_buffer(int N, const char* name, const std::string& frames = {});
 
 // Writes latest streaming entry N to "/tmp/<name>_<N>_<time group>.jpeg" and

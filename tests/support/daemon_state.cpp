@@ -26,6 +26,7 @@
 #include "v4l2/device_state.h"
 #include "v4l2/frame_sequence.h"
 #include "v4l2/memory_output.h"
+#include "v4l2/raw_clip_writer.h"
 #include "v4l2/system_commands.h"
 
 namespace cmtest {
@@ -54,6 +55,7 @@ void resetDaemonState() {
     resetStreamingControlForTests();
     resetFtpUploadForTests();
     resetPositionUrlForTests();
+    resetRawClipWriterForTests();  // before the memory output: the clips it writes came from its blocks
     resetMemoryOutputForTests();  // before the device state: it releases the blocks
     resetDeviceStateForTests();
     resetCameraRetriesForTests();

@@ -30,6 +30,7 @@
 #include "v4l2/frame_sequence.h"
 #include "v4l2/device_state.h"
 #include "v4l2/memory_output.h"
+#include "v4l2/raw_clip_writer.h"
 
 namespace v4l2test {
 
@@ -140,7 +141,9 @@ protected:
     }
 
     // Gathers what the program wrote so far (out and err accumulate).
+    // What was printed, once the raw clips handed over are written.
     void collect() {
+        finishRawClipWrites(10000);
         out += testing::internal::GetCapturedStdout();
         err += testing::internal::GetCapturedStderr();
         testing::internal::CaptureStdout();

@@ -11,6 +11,7 @@
 #include "v4l2/conversion_job.h"
 #include "v4l2/conversion_output_dir.h"
 #include "v4l2/conversion_start.h"
+#include "v4l2/move_into_queue.h"
 #include "v4l2/mp4_check.h"
 #include "v4l2/system_commands.h"
 
@@ -266,8 +267,23 @@ TEST_F(ConversionTest, AtStartLeftoverClipsAreQueuedOldestFirstAsRecordedAndStal
     writeFile(root.path("/home/Tarvisel/keep/precious"), "precious");
     ASSERT_EQ(symlink(root.path("/home/Tarvisel/keep").c_str(), (tmp + "capture_module.convert.Link01").c_str()), 0);
 
+    // A cut while a clip entered the queue: whole under its in-progress
+    // name (finished; its raw clip then goes) or cut off (left for the
+    // removal of unfinished files; its raw clip is converted again). A
+    // format file whose raw clip never took its name goes.
+    const std::string whole("\0\0\0\x0c" "ftypisom" "\0\0\0\x08" "moov" "\0\0\0\x09" "mdat" "x", 29);
+    writeFile(tmp + "usb_0_20240105120000_000001.raw", "converted, staged");
+    writeFile(LBASE_PATH + "/queue/.incomplete.usb_0_20240105120000_000001.mp4", whole);
+    writeFile(LBASE_PATH + "/queue/.incomplete.usb_0_20240105120000_000002.mp4", whole.substr(0, 24));
+    writeFile(tmp + "usb_1_20240105120000_000005.raw.format", "pixelformat=MJPG\n");
+    EXPECT_EQ(finishStagedClips(LBASE_PATH + "/queue"), 1);
+    EXPECT_EQ(readFile(queued("usb_0_20240105120000_000001")), whole);
+    EXPECT_TRUE(fileExists(LBASE_PATH + "/queue/.incomplete.usb_0_20240105120000_000002.mp4"));
+
     startClipConversion();
     const std::string daily = log();
+    EXPECT_FALSE(fileExists(tmp + "usb_0_20240105120000_000001.raw"));
+    EXPECT_FALSE(fileExists(tmp + "usb_1_20240105120000_000005.raw.format"));
 
     EXPECT_FALSE(fileExists(tmp + "capture_module.convert.Stale1"));
     EXPECT_EQ(readFile(root.path("/home/Tarvisel/keep/precious")), "precious");

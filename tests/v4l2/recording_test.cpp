@@ -32,6 +32,7 @@ protected:
         err.clear();
     }
     std::string rawClip(const char* name, int N) const {
+        finishRawClipWrites(10000);
         return root.path("/tmp/") + name + "_" + std::to_string(N) + "_" + timeGroup + ".raw";
     }
 };
@@ -145,6 +146,7 @@ TEST_F(RecordingTest, AlertAnywhereInALoopKeepsTheLoopsFramesWhicheverOfCountdow
             });
             EXPECT_EQ(start_usb_cam_recording(0), 0);
             clipMaker.join();
+            finishRawClipWrites(10000);
             auto frames = patternsOf(readFile(root.path("/tmp/usb_0_") + szTimeGroupTimestamp.get() + ".raw"));
             EXPECT_GE(static_cast<int>(frames.size()), static_cast<int>(at + left) + late);
             EXPECT_TRUE(consecutiveFramesOf(frames, 0));

@@ -55,6 +55,7 @@ def write(path, value):
 
 
 def read(path):
+    """A file's whole text, or None when it cannot be read."""
     try:
         with open(path) as f:
             return f.read()

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "board/camera_selection.h"
+#include "board_root.h"
 #include "camera_pictures.h"
 #include "capture/clip_writer.h"
 #include "capture/picture_store.h"
@@ -39,26 +40,16 @@ constexpr int kWidth = 640, kHeight = 480;
 constexpr int kPictures = 60;
 constexpr int kInput = 0;
 
-// A fresh emulated board root for the whole run.
-class Root {
+// The board root for the whole run, with the directories the clip
+// writer writes to.
+class Root : public bench::BoardRoot {
 public:
-    Root() {
-        char tmpl[] = "/tmp/cm-bench-board-XXXXXX";
-        if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
-        setenv("CAPTURE_MODULE_ROOT", dir_.c_str(), 1);
-        footprint::reloadRootFromEnvironment();
+    Root() : BoardRoot("board") {
+        if (!ok()) return;
         resetRunConfig();
         for (const char* d : {"/queue", "/1", "/2", "/3", "/4", "/log", "/pos"})
             fs::create_directories(LBASE_PATH + d);
     }
-    ~Root() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    bool ok() const { return !dir_.empty(); }
-
-private:
-    std::string dir_;
 };
 
 const std::vector<cv::Mat>& pictures() {

@@ -45,18 +45,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "e2e"))
 
+from cgroups import read  # noqa: E402  (a file's text, or None)
+
 CAMERAS = "; ".join("%d MJPG 1280x720 30" % i for i in range(4))
 TICKS = os.sysconf("SC_CLK_TCK")
 FRAME_BUFFER_BYTES = 100000000
 SAMPLE_SECONDS = 0.25
-
-
-def read(path):
-    try:
-        with open(path) as f:
-            return f.read()
-    except OSError:
-        return None
 
 
 def process_cpu_seconds(pid):

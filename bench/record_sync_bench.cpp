@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <string>
 
+#include "board_root.h"
 #include "common/footprint.h"
 #include "control/settings.h"
 #include "upload/positionurl.h"
@@ -24,29 +25,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh emulated board root for the whole run, its log on /dev/null.
-class Root {
-public:
-    Root() {
-        const char* where = std::getenv("CM_BENCH_DIR");
-        std::string tmpl = std::string(where != nullptr ? where : "/tmp") + "/cm-bench-records-XXXXXX";
-        if (::mkdtemp(tmpl.data()) != nullptr) dir_ = tmpl;
-        setenv("CAPTURE_MODULE_ROOT", dir_.c_str(), 1);
-        footprint::reloadRootFromEnvironment();
-        fs::create_directories(dir_ + "/home/Tarvisel/pos");
-    }
-    ~Root() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    bool ok() const { return !dir_.empty(); }
-
-private:
-    std::string dir_;
-};
-
-Root& root() {
-    static Root r;
+// The board root for the whole run, with its records' directory.
+bench::BoardRoot& root() {
+    static bench::BoardRoot r("records");
+    static const bool made = r.ok() && fs::create_directories(footprint::resolve("/home/Tarvisel/pos"));
+    (void)made;
     return r;
 }
 

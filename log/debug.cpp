@@ -322,4 +322,6 @@ void resetDebugForTests() {
     std::lock_guard<std::mutex> lock(g_fileLogLock);
     g_currentDay.clear();
     g_runDays.clear();
+    g_fullDay.clear();
+    g_fileLogFailing = false;
 }

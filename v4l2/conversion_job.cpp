@@ -22,6 +22,7 @@
 #include "log/console.h"
 #include "log/debug.h"
 #include "v4l2/conversion_output_dir.h"
+#include "v4l2/device_state.h"
 #include "v4l2/move_into_queue.h"
 #include "v4l2/mp4_check.h"
 #include "v4l2/system_commands.h"
@@ -211,6 +212,19 @@ void complete(const std::shared_ptr<ConversionJob>& job, int status) {
     retryLater(job, why);
 }
 
+// An alert's clips are what the device is for: they are converted ahead of
+// user and memory clips still waiting (never stopping the one converting),
+// the oldest alert first. A user clip waits only while alert clips do, and
+// alerts are bounded by the cameras, so it is late, never lost. On the
+// board one conversion takes about a minute, so a user request's four
+// clips would otherwise hold an alert's back by four.
+SystemCommandQueue::Turn turnOf(const ClipPaths& paths) {
+    SavedName n;
+    const bool alert = parseSavedName(cm::baseName(paths.raw), ".raw", false, n) &&
+                       n.name == clipNameForSaveRequest(kSaveAlert);
+    return alert ? SystemCommandQueue::Turn::ahead : SystemCommandQueue::Turn::inTurn;
+}
+
 void queueJob(const std::shared_ptr<ConversionJob>& job, double notBefore) {
     const std::string dir = conversionOutputDir();
     std::string command;
@@ -225,7 +239,7 @@ void queueJob(const std::shared_ptr<ConversionJob>& job, double notBefore) {
     // The raw clip's path tags the command: its name stays taken until the
     // job is done, and eviction can withdraw a job still waiting.
     system_commands.append(std::move(command), job->paths.raw, [job](int status) { complete(job, status); },
-                           notBefore);
+                           notBefore, turnOf(job->paths));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "v4l2/system_commands.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/clock.h"
@@ -17,9 +18,13 @@ double SystemCommandQueue::clockSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-void SystemCommandQueue::append(std::string command, std::string tag, Completion done, double notBefore) {
+void SystemCommandQueue::append(std::string command, std::string tag, Completion done, double notBefore,
+                                Turn turn) {
     std::lock_guard<std::mutex> g(lock_);
-    entries_.push_back(Entry{std::move(command), std::move(tag), std::move(done), notBefore});
+    auto at = entries_.end();
+    if (turn == Turn::ahead)
+        at = std::find_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.turn == Turn::inTurn; });
+    entries_.insert(at, Entry{std::move(command), std::move(tag), std::move(done), notBefore, turn});
 }
 
 bool SystemCommandQueue::takeFirst(std::string& command, std::size_t& waiting, Completion* done) {

@@ -12,9 +12,12 @@
 //   whether a command of its own is still pending and take it back;
 // - a completion step, run on the command thread right after the command
 //   with its wait status;
-// - a time before which it is not run (seconds of clockSeconds()).
-// Entries whose time has come run in the order of appending; an entry still
-// waiting for its time holds back nothing behind it.
+// - a time before which it is not run (seconds of clockSeconds());
+// - its turn: in turn (at the end) or ahead (after the entries appended
+//   ahead before it, in front of every entry appended in turn).
+// Entries whose time has come run in the queue's order; an entry still
+// waiting for its time holds back nothing behind it. The command running
+// is never stopped for one appended ahead.
 #pragma once
 
 #include <pthread.h>
@@ -31,6 +34,7 @@ class SystemCommandQueue {
 public:
     // Runs on the command thread after the command, with its wait status.
     using Completion = std::function<void(int status)>;
+    enum class Turn { inTurn, ahead };
 
     // The time `notBefore` is counted in: seconds of the monotonic clock
     // (common/clock.h), the one place the queue reads a clock. A step of
@@ -38,8 +42,9 @@ public:
     static double clockSeconds();
 
     // Appends a copy of `command` with its `tag`, completion step `done`
-    // (either may be empty) and `notBefore` (0 = at once).
-    void append(std::string command, std::string tag = {}, Completion done = {}, double notBefore = 0);
+    // (either may be empty), `notBefore` (0 = at once) and `turn`.
+    void append(std::string command, std::string tag = {}, Completion done = {}, double notBefore = 0,
+                Turn turn = Turn::inTurn);
 
     // Count-copy-remove of one pass: false when no command is due, else the
     // first due command (removed from the queue), its completion step and
@@ -63,6 +68,7 @@ private:
         std::string tag;
         Completion done;
         double notBefore = 0;
+        Turn turn = Turn::inTurn;
     };
     mutable std::mutex lock_;
     std::deque<Entry> entries_;

@@ -24,6 +24,7 @@
 #include "emulation/emucam_inprocess.h"
 #include "emulation/emucam_reader.h"
 #include "log/debug.h"
+#include "log/log_writer.h"
 #include "support/test_support.h"
 #include "v4l2/camera_retry.h"
 #include "v4l2/device_setup.h"
@@ -144,6 +145,7 @@ protected:
     // What was printed, once the raw clips handed over are written.
     void collect() {
         finishRawClipWrites(10000);
+        cm::drainLogWriter(5000);  // the worker threads' lines, handed to the log writer
         out += testing::internal::GetCapturedStdout();
         err += testing::internal::GetCapturedStderr();
         testing::internal::CaptureStdout();

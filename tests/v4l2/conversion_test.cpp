@@ -242,7 +242,7 @@ TEST_F(ConversionTest, AFailedMoveKeepsTheRawClipAndLeavesNothingInTheQueue) {
 
 // ---- start-up ----
 
-TEST_F(ConversionTest, AtStartLeftoverClipsAreQueuedOldestFirstAsRecordedAndStaleFilesGo) {
+TEST_F(ConversionTest, AtStartLeftoverClipsAreQueuedAlertsFirstOldestFirstAsRecordedAndStaleFilesGo) {
     const std::string tmp = root.path("/tmp/");
     saveRaw("usb_2_20240105120000_000001", ClipFormat{V4L2_PIX_FMT_YUYV, 320, 240, 30, 1, false});
     writeFile(tmp + "user_0_20240101000000_000000.raw", "no format file: an older version's");
@@ -305,14 +305,15 @@ TEST_F(ConversionTest, AtStartLeftoverClipsAreQueuedOldestFirstAsRecordedAndStal
         commands.push_back(command);
         system_commands.finished();
     }
+    // The alert's clips first, though the user clip is older.
     ASSERT_EQ(commands.size(), 3u);
-    EXPECT_NE(commands[0].find("-f mjpeg   -i " + tmp + "user_0_20240101000000_000000.raw"), std::string::npos);
-    EXPECT_NE(commands[1].find("-f rawvideo -pix_fmt yuyv422 -s 320x240  -r 30 -i " + tmp +
+    EXPECT_NE(commands[0].find("-f rawvideo -pix_fmt yuyv422 -s 320x240  -r 30 -i " + tmp +
                                "usb_2_20240105120000_000001.raw"),
               std::string::npos)
-        << commands[1];
-    EXPECT_NE(commands[2].find("-f mjpeg   -i " + tmp + "usb_1_20240105120000_000001-2.raw"), std::string::npos);
-    EXPECT_EQ(commands[2].find("reboot"), std::string::npos);
+        << commands[0];
+    EXPECT_NE(commands[1].find("-f mjpeg   -i " + tmp + "usb_1_20240105120000_000001-2.raw"), std::string::npos);
+    EXPECT_NE(commands[2].find("-f mjpeg   -i " + tmp + "user_0_20240101000000_000000.raw"), std::string::npos);
+    EXPECT_EQ(commands[1].find("reboot"), std::string::npos);
 }
 
 }  // namespace conversion_test

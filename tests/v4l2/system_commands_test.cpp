@@ -28,10 +28,11 @@ protected:
     std::string log = root.path("/tmp/order.txt");
 };
 
-TEST_F(SystemCommandsTest, CommandsRunOneAPassInTheOrderOfAppending) {
-    system_commands.append("echo first >> " + log);
-    system_commands.append("echo second >> " + log);
+TEST_F(SystemCommandsTest, CommandsRunOneAPassInTheOrderOfAppendingThoseAheadFirst) {
+    using Turn = SystemCommandQueue::Turn;
+    system_commands.append("echo first >> " + log, {}, {}, 0, Turn::ahead);
     system_commands.append("echo third >> " + log);
+    system_commands.append("echo second >> " + log, {}, {}, 0, Turn::ahead);
 
     ASSERT_TRUE(runNextSystemCommand());
     EXPECT_EQ(readFile(log), "first\n");

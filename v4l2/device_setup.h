@@ -34,7 +34,8 @@ inline constexpr int kFormatFailureWaitSeconds = 10;
 // (docs/performance.md, "The number of V4L2 buffers"): on the board's share
 // of a core with four 1280 x 720 cameras, streaming and a converter, 4
 // buffers lost 5-7 % of the frames, 6 lost 1.6 %, 8 lost 0.1-0.4 %; each
-// buffer costs the driver's mapping of one frame (1.8 MB at 1280 x 720).
+// buffer costs the driver's mapping of one frame (1.8 MB at 1280 x 720),
+// which a board counts to the daemon.
 inline constexpr unsigned kRequestedBuffers = 8;
 inline constexpr unsigned kMinimumBuffers = 2;
 inline constexpr int kJpegQuality = 95;

@@ -11,29 +11,21 @@
 
 namespace {
 
-// What a thread saw of itself, and the ordinary thread it started in turn.
+// A thread records the nice value it runs at, then starts `inner` at the
+// ordinary level, as a capture thread starts the log writer and the raw clip
+// writer: they must not inherit its urgency.
 struct Seen {
+    Seen* inner = nullptr;
     std::atomic<int> nice{99};
-    std::atomic<int> innerNice{99};
-    std::atomic<pthread_t> innerTid{};
+    std::atomic<pthread_t> tid{};
     std::binary_semaphore done{0};
-    std::binary_semaphore innerDone{0};
 };
 
-void* recordInner(void* p) {
-    auto* seen = static_cast<Seen*>(p);
-    seen->innerNice = cm::ownNiceValue();
-    seen->innerDone.release();
-    return nullptr;
-}
-
-// A capture thread starts the log writer and the raw clip writer: they must
-// not inherit its urgency.
-void* recordAndStartOrdinary(void* p) {
+void* record(void* p) {
     auto* seen = static_cast<Seen*>(p);
     seen->nice = cm::ownNiceValue();
-    if (cm::startDetachedThread(seen->innerTid, "cm-test-inner", cm::Urgency::ordinary, recordInner, seen) != 0)
-        seen->innerDone.release();
+    if (seen->inner && cm::startDetachedThread(seen->inner->tid, "cm-in", cm::Urgency::ordinary, record, seen->inner))
+        seen->inner->done.release();
     seen->done.release();
     return nullptr;
 }
@@ -45,23 +37,14 @@ int expectedNice(cm::Urgency urgency, int creatorNice) {
 
 TEST(ThreadPriorityTest, EachThreadRunsAtItsOwnLevelWhoeverStartsIt) {
     const int ownNice = cm::ownNiceValue();
-    Seen capture, streaming;
-    std::atomic<pthread_t> captureTid{}, streamingTid{};
-    ASSERT_EQ(cm::startDetachedThread(captureTid, "cm-test-capture", cm::Urgency::capture, recordAndStartOrdinary,
-                                      &capture),
-              0);
-    ASSERT_EQ(cm::startDetachedThread(streamingTid, "cm-test-stream", cm::Urgency::streaming,
-                                      recordAndStartOrdinary, &streaming),
-              0);
-    for (Seen* seen : {&capture, &streaming}) {
-        seen->done.acquire();
-        seen->innerDone.acquire();
-    }
-    const int captureNice = expectedNice(cm::Urgency::capture, ownNice);
-    EXPECT_EQ(capture.nice.load(), captureNice);
+    Seen inners[2], capture{.inner = &inners[0]}, streaming{.inner = &inners[1]};
+    ASSERT_EQ(cm::startDetachedThread(capture.tid, "cm-test-0", cm::Urgency::capture, record, &capture), 0);
+    ASSERT_EQ(cm::startDetachedThread(streaming.tid, "cm-test-1", cm::Urgency::streaming, record, &streaming), 0);
+    for (Seen* seen : {&capture, &streaming, &inners[0], &inners[1]}) seen->done.acquire();
+    EXPECT_EQ(capture.nice.load(), expectedNice(cm::Urgency::capture, ownNice));
     EXPECT_EQ(streaming.nice.load(), expectedNice(cm::Urgency::streaming, ownNice));
-    EXPECT_EQ(capture.innerNice.load(), expectedNice(cm::Urgency::ordinary, captureNice));
-    EXPECT_EQ(streaming.innerNice.load(), expectedNice(cm::Urgency::ordinary, streaming.nice.load()));
+    EXPECT_EQ(inners[0].nice.load(), expectedNice(cm::Urgency::ordinary, capture.nice));
+    EXPECT_EQ(inners[1].nice.load(), expectedNice(cm::Urgency::ordinary, streaming.nice));
     EXPECT_EQ(cm::ownNiceValue(), ownNice);  // the starter keeps its own
 }
 

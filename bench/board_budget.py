@@ -115,6 +115,35 @@ def proc_stat(pid):
     return comm, int(f[1]), int(f[3]), (int(f[11]) + int(f[12])) / t, (int(f[13]) + int(f[14])) / t
 
 
+POLICIES = {0: "other", 3: "batch", 5: "idle"}
+
+
+def scheduling(stat_path):
+    """"nice N" of a process or thread from its stat file, with its
+    scheduling class when that is not the ordinary one; None when gone."""
+    text = daemon_bench.read(stat_path)
+    if text is None:
+        return None
+    f = text[text.rindex(")") + 2:].split()
+    policy = int(f[38])
+    return "nice %s" % f[16] + ("" if policy == 0 else " " + POLICIES.get(policy, "policy %d" % policy))
+
+
+def thread_scheduling(pid):
+    """{thread name: "nice N"} of the daemon's threads (numbered ones as N)."""
+    out = {}
+    try:
+        tids = os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return out
+    for t in tids:
+        comm = (daemon_bench.read("/proc/%d/task/%s/comm" % (pid, t)) or "").strip()
+        sched = scheduling("/proc/%d/task/%s/stat" % (pid, t))
+        if comm and sched:
+            out[re.sub(r"\d+$", "N", comm) if re.search(r"(v4l2-|capture|emucam)\d+$", comm) else comm] = sched
+    return out
+
+
 class Children:
     """The daemon's descendants (its session: converters, the upload tool
     and the shells, flock and timeout around them), sampled: CPU by
@@ -141,6 +170,7 @@ class Children:
             e["comm"] = comm
             e["cpu"] = max(e["cpu"], st[3])
             e["hwm_kb"] = max(e["hwm_kb"], kb.get("VmHWM", 0))
+            e["scheduling"] = scheduling("/proc/%d/stat" % pid) or e.get("scheduling")
             e["last"] = time.monotonic()
             pss += pss_kb(pid)
         return pss
@@ -152,6 +182,8 @@ class Children:
             p["processes"] += 1
             p["cpu_seconds_sampled"] = round(p["cpu_seconds_sampled"] + e["cpu"], 2)
             p["peak_rss_kb"] = max(p["peak_rss_kb"], e["hwm_kb"])
+            if e.get("scheduling"):
+                p["scheduling"] = sorted(set(p.get("scheduling", [])) | {e["scheduling"]})
         return out
 
 
@@ -507,6 +539,7 @@ def run(a, harness):
         board.control("alert", "off")
         pause_until(requests["user"] + a.seconds)
         follow()
+        threads_at_end = thread_scheduling(d.proc.pid)
         end = time.monotonic()
         watch.finish()
         stats1 = budget.stats()
@@ -594,6 +627,7 @@ def run(a, harness):
             "periods": stats1["nr_periods"] - stats0["nr_periods"],
         }
         out["threads_released"] = {"placed": len(watch.released), "refused": len(watch.refused)}
+        out["thread_scheduling"] = threads_at_end
         # Memory.
         out["memory"] = {
             "daemon_peak_rss_kb": r["vm_hwm_kb"],

@@ -247,8 +247,10 @@ def clip_times(doc, kind):
 
 def drops(frames):
     """Per camera, the percentage of the frames it made that the daemon did
-    not take (no buffer queued)."""
-    vals = ["%.0f" % f["dropped_percent"] for _, f in sorted((frames or {}).items()) if f.get("dropped_percent") is not None]
+    not take (no buffer queued); under 1 % with a decimal, so that a few
+    frames lost do not read as none."""
+    vals = [("%.1f" if 0 < f["dropped_percent"] < 1 else "%.0f") % f["dropped_percent"]
+            for _, f in sorted((frames or {}).items()) if f.get("dropped_percent") is not None]
     return "/".join(vals) if vals else "-"
 
 

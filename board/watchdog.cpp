@@ -38,7 +38,7 @@ int initRestarterThread() {
     // inactivity window twice.
     if (tid_restarterThread.load() != pthread_t{}) return 0;
     notifyAction();
-    return cm::startWorkerThread(tid_restarterThread, "cm-watchdog", doRestartThread, nullptr,
+    return cm::startWorkerThread(tid_restarterThread, "cm-watchdog", cm::Urgency::ordinary, doRestartThread, nullptr,
                                  {"restart thread created successfully!", "can't create restart thread: ", false});
 }
 

@@ -384,7 +384,8 @@ int initCaptureFromCamThread() {
         if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;
         notifyAction();
-        if (cm::startDetachedThread(tid_captureFromCamThread[i], cm::concat("cm-capture", i), doCaptureFromCamThread, &videoIDs[i]) != 0) {
+        if (cm::startDetachedThread(tid_captureFromCamThread[i], cm::concat("cm-capture", i), cm::Urgency::capture,
+                                    doCaptureFromCamThread, &videoIDs[i]) != 0) {
             cm::printLine(cm::concat("can't create capture from cam thread: ", i));
             return 1;
         }

@@ -84,7 +84,7 @@ void* doCreateVideoThread(void*) {
 int initCreateVideoThread() {
     if (tid_createVideoThread.load() != pthread_t{}) return 0;
     notifyAction();
-    return cm::startWorkerThread(tid_createVideoThread, "cm-video", doCreateVideoThread,
+    return cm::startWorkerThread(tid_createVideoThread, "cm-video", cm::Urgency::ordinary, doCreateVideoThread,
                                  const_cast<bool*>(&kThreadArgument),
                                  {"Capture video thread created successfully!", "can't Capture video capture thread", false});
 }

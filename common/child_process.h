@@ -26,7 +26,9 @@ namespace cm {
 
 // The children's processor priority: the nice value of the least urgent
 // work (19, the lowest). Not SCHED_IDLE: a child that holds a lock the
-// daemon needs (a file system's) must still get some time.
+// daemon needs (a file system's) must still get some time, and measured on
+// the board's share of a core the idle class gained nothing beyond the
+// runs' own spread (docs/performance.md, "The order on the one core").
 inline constexpr int kChildNiceValue = 19;
 // The children's disk priority: the best-effort class at its lowest level
 // (7). Not the idle class: a child in it can wait for the disk without

@@ -84,7 +84,7 @@ void* runWriter(void*) {
 // runs.
 bool writerRunning(WriterState& s) {
     if (!s.started && !s.startFailed) {
-        s.started = startDetachedThread(tid_logWriter, "cm-log", runWriter, nullptr) == 0;
+        s.started = startDetachedThread(tid_logWriter, "cm-log", Urgency::ordinary, runWriter, nullptr) == 0;
         s.startFailed = !s.started;
     }
     return s.started;

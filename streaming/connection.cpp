@@ -221,7 +221,8 @@ void initDiconnectThread(int sock) {
         g_guard = guard;
     }
     g_watchdogsRunning.fetch_add(1);
-    int rc = cm::startDetachedThread(tid_recv, "cm-disconnect", doDisconnectAfterAWhileThread, arg);
+    int rc = cm::startDetachedThread(tid_recv, "cm-disconnect", cm::Urgency::streaming, doDisconnectAfterAWhileThread,
+                                      arg);
     if (rc == 0) {
         verbos("recv Thread created successfully");
         return;

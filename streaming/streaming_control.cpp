@@ -53,7 +53,8 @@ struct EndMark {
 
 int initStreamingThread() {
     cm::printOut("Deziruda: initStreamingThread()\n");
-    return cm::startWorkerThread(tid_streamingThread, "cm-streaming", doStreamingThread, nullptr,
+    return cm::startWorkerThread(tid_streamingThread, "cm-streaming", cm::Urgency::streaming, doStreamingThread,
+                                 nullptr,
                                  {"streaming thread successfully created!", "can't create streaming thread: ", true});
 }
 
@@ -98,7 +99,8 @@ void* doStreamingThread(void*) {
 
 int initRequestStreamingMonitoringThread() {
     installSigpipeHandler();
-    return cm::startWorkerThread(tid_streamVideoThread, "cm-stream-mon", doStreamingVideoMonitoringThread, nullptr,
+    return cm::startWorkerThread(tid_streamVideoThread, "cm-stream-mon", cm::Urgency::streaming,
+                                 doStreamingVideoMonitoringThread, nullptr,
                                  {"stream video monitoring thread created successfully!",
                                   "can'create stream video monitoring thread", false});
 }

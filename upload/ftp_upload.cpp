@@ -315,7 +315,7 @@ void* doFTPThread(void*) {
 }
 
 int initFTPThread() {
-    return cm::startWorkerThread(tid_FTPThread, "cm-ftp", doFTPThread, nullptr,
+    return cm::startWorkerThread(tid_FTPThread, "cm-ftp", cm::Urgency::ordinary, doFTPThread, nullptr,
                                  {"FTP thread created successfully!", "can't create FTP thread: ", true});
 }
 

@@ -66,7 +66,9 @@ public:
     // the thread cannot be started.
     bool handOver(RawClip& clip) {
         std::unique_lock<std::mutex> lock(lock_);
-        if (tid_.load() == pthread_t{} && cm::startDetachedThread(tid_, "cm-raw-writer", run, this) != 0) return false;
+        if (tid_.load() == pthread_t{} &&
+            cm::startDetachedThread(tid_, "cm-raw-writer", cm::Urgency::ordinary, run, this) != 0)
+            return false;
         const std::size_t bytes = clip.bytes;
         if (fits(bytes)) {
             push(clip);

@@ -174,7 +174,8 @@ int initCaptureThread(int N) {
     dev_name[N].store(kDevicePaths[N].data());
     g_bSaveFile[N].store(kSaveNone);
     if (tid_usb_capture[N].load() != 0) return 0;
-    const int rc = cm::startDetachedThread(tid_usb_capture[N], "cm-v4l2-" + std::to_string(N), doUSBCapture, &nDevicesIDs[N]);
+    const int rc = cm::startDetachedThread(tid_usb_capture[N], "cm-v4l2-" + std::to_string(N), cm::Urgency::capture,
+                                           doUSBCapture, &nDevicesIDs[N]);
     log__(rc == 0 ? "USB capture thread created successfully!" : "can't create video capture thread", N);
     return rc;
 }

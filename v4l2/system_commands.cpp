@@ -91,7 +91,8 @@ void resetSystemCommandsForTests() {
 
 int initSystemCommandsThread() {
     if (tid_system_commands.load() != 0) return 0;
-    return cm::startDetachedThread(tid_system_commands, "cm-commands", doSystemCommands, nullptr);
+    return cm::startDetachedThread(tid_system_commands, "cm-commands", cm::Urgency::ordinary, doSystemCommands,
+                                   nullptr);
 }
 
 void* doSystemCommands(void*) {

@@ -11,15 +11,15 @@ using v4l2test::CameraTest;
 
 class DeviceModelTest : public CameraTest {};
 
-TEST_F(DeviceModelTest, HealthyCameraIsConfiguredWithFourMappedBuffers) {
+TEST_F(DeviceModelTest, HealthyCameraIsConfiguredWithTheRequestedMappedBuffers) {
     startCameras("0 MJPG,YUYV 640x480 30");
     force_format2 = 11;  // the default preset: 1280x720 MJPEG
     ASSERT_TRUE(open_usb_device(0));
     EXPECT_GE(fd[0], 0);
     ASSERT_EQ(configure_usb_device(0), ConfigureResult::Configured);
-    EXPECT_EQ(n_buffers[0], 4u);
+    EXPECT_EQ(n_buffers[0], kRequestedBuffers);
     ASSERT_NE(buffers[0], nullptr);
-    for (unsigned i = 0; i < 4; ++i) {
+    for (unsigned i = 0; i < kRequestedBuffers; ++i) {
         EXPECT_NE(buffers[0][i].start, nullptr);
         EXPECT_GT(buffers[0][i].length, 0u);
     }
@@ -111,7 +111,7 @@ TEST_F(DeviceModelTest, FrameRateTheDriverKeepsIsReportedAndSetupGoesOn) {
     startCameras("0 MJPG 640x480 30 fixed-rate");
     g_FrameRate = 25;
     openConfigured(0);
-    EXPECT_EQ(n_buffers[0], 4u);
+    EXPECT_EQ(n_buffers[0], kRequestedBuffers);
     collect();
     EXPECT_NE(out.find("vidioc_s_parm set: frate=1/25\n"), std::string::npos);
     EXPECT_NE(err.find("Device: 0, VIDIOC_S_PARM FAILED TO SET error"), std::string::npos);

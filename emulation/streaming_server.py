@@ -140,7 +140,9 @@ class State:
             self.latest[i] = data
         if self.save_dir:
             path = os.path.join(self.save_dir, "input%d.jpg" % i)
-            tmp = path + ".new"
+            # One temporary per handler thread: two connections may keep
+            # the same input's picture at once.
+            tmp = "%s.new.%d" % (path, threading.get_ident())
             with open(tmp, "wb") as f:
                 f.write(data)
             os.replace(tmp, path)

@@ -2,6 +2,8 @@
 // peer on a loopback address.
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <turbojpeg.h>
 #include <unistd.h>
 
@@ -374,11 +376,15 @@ TEST_F(RequestTest, UnreachableServerIsTriedAfreshEveryRequest) {
     EXPECT_EQ(countOf(output(), "ERROR: URL: Error with client connecting to server"), 2);
 }
 
-TEST_F(RequestTest, ConnectingInSetModeStartsTheWatchdogForThatSocket) {
+TEST_F(RequestTest, ConnectingInSetModeStartsTheWatchdogForThatSocketWithoutNagle) {
     LoopbackPeer peer;
     useServer(peer.address());
     g_bStreamingVideo = 4;
     ASSERT_EQ(openSocketsConnection(), 1);
+    int nodelay = 0;
+    socklen_t size = sizeof nodelay;
+    ASSERT_EQ(getsockopt(sockfd.load(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &size), 0);
+    EXPECT_NE(nodelay, 0);  // a request's parts go out at once, not after the peer's delayed ack
     EXPECT_EQ(nTempSockfd.load(), sockfd.load());
     EXPECT_NE(tid_recv.load(), pthread_t{});
     EXPECT_EQ(disconnectWatchdogsRunning(), 1);

@@ -132,11 +132,7 @@ def scheduling(stat_path):
 def thread_scheduling(pid):
     """{thread name: "nice N"} of the daemon's threads (numbered ones as N)."""
     out = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return out
-    for t in tids:
+    for t in daemon_bench.task_ids(pid):
         comm = (daemon_bench.read("/proc/%d/task/%s/comm" % (pid, t)) or "").strip()
         sched = scheduling("/proc/%d/task/%s/stat" % (pid, t))
         if comm and sched:

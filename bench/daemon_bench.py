@@ -62,14 +62,18 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICKS
 
 
+def task_ids(pid):
+    """The ids (text) of the process's live threads; none once it is gone."""
+    try:
+        return os.listdir("/proc/%d/task" % pid)
+    except OSError:
+        return []
+
+
 def tasks(pid):
     """{tid: (name, cpu ns, context switches)} of the live threads."""
     out = {}
-    try:
-        tids = os.listdir("/proc/%d/task" % pid)
-    except OSError:
-        return out
-    for tid in tids:
+    for tid in task_ids(pid):
         base = "/proc/%d/task/%s/" % (pid, tid)
         name, sched, status = read(base + "comm"), read(base + "schedstat"), read(base + "status")
         if name is None or sched is None or status is None:

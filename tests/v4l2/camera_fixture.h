@@ -94,6 +94,16 @@ inline ::testing::AssertionResult consecutiveFramesOf(const std::vector<emucam::
     return ::testing::AssertionSuccess();
 }
 
+// Whether the capture loop said camera N went away: the device may go while
+// a frame is awaited (the dequeue fails) or between the dequeue and the
+// queueing of that buffer (the queueing fails).
+inline ::testing::AssertionResult saidTheCameraWentAway(const std::string& err, int N) {
+    if (err.find("/dev/video" + std::to_string(N) + ": mainloop return 2!!") != std::string::npos ||
+        err.find("Device: " + std::to_string(N) + ", VIDIOC_QBUF1 error 19, No such device") != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no failed DQBUF or QBUF of camera " << N << " in:\n" << err;
+}
+
 class CameraTest : public testing::Test {
 protected:
     void SetUp() override {

@@ -5,9 +5,6 @@
 #include <linux/videodev2.h>
 #include <sys/sysinfo.h>
 
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
-
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -15,6 +12,7 @@
 
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
+#include "capture/picture_io.h"
 #include "capture/picture_store.h"
 #include "common/clock.h"
 #include "common/disk_space.h"
@@ -43,31 +41,21 @@ constexpr int kMinPicturesPerInputForRate = 10;
 constexpr int kDirectPathDevices = 4;
 constexpr long long kDirectPathStartPauseSeconds = 4;
 
+// A source whose every read fails: the camera of a run without the picture
+// I/O module.
+class NoCamera final : public PictureSource {
+public:
+    void read(cv::Mat& out) override { out.release(); }
+};
+
 // OpenCV's V4L2 capture of device index `id`. Whether it opened is not
 // tested: a camera that cannot deliver shows up as failed pictures, one
 // attempt per pause, and the thread goes on.
-class OpenCvCamera final : public PictureSource {
-public:
-    explicit OpenCvCamera(int id) {
-        try {
-            capture_.open(id, cv::CAP_V4L2);
-        } catch (const cv::Exception&) {
-            // Left closed: every read fails.
-        }
-    }
-    void read(cv::Mat& out) override {
-        try {
-            capture_ >> out;
-        } catch (const cv::Exception&) {
-            out.release();  // a frame the backend could not decode
-        }
-    }
-
-private:
-    cv::VideoCapture capture_;
-};
-
-std::unique_ptr<PictureSource> openCvCamera(int id) { return std::make_unique<OpenCvCamera>(id); }
+std::unique_ptr<PictureSource> openCvCamera(int id) {
+    const cm::PictureIo* io = cm::pictureIo();
+    if (io == nullptr) return std::make_unique<NoCamera>();
+    return io->openCamera(id);
+}
 
 std::atomic<PictureSourceFactory> g_sourceFactory{&openCvCamera};
 
@@ -257,13 +245,8 @@ bool CaptureRun::storeInMemory(int k) {
 bool CaptureRun::storeAsFile(int k) {
     const std::string name = cm::concat(LBASE_PATH, "/", k + 1, "/", label_, "-", timeString(), ".png");
     if (!roomForPicture(k, name)) return false;
-    bool written = false;
-    try {
-        written = cv::imwrite(name, picture_);
-    } catch (const cv::Exception&) {
-        written = false;
-    }
-    if (!written) {
+    const cm::PictureIo* io = cm::pictureIo();
+    if (io == nullptr || !io->writePicture(name, picture_)) {
         line("Failed to write image " + name);
         std::remove(name.c_str());
         return false;
@@ -374,12 +357,9 @@ int initCaptureFromCamThread() {
     }
     const bool first = tid_captureFromCamThread[0].load() == pthread_t{} && tid_captureFromCamThread[1].load() == pthread_t{};
     if (first && !bMemoryStore) adoptPictureFilesOfEarlierRun();
-    // OpenCV builds its table of picture codecs on first use. Built here,
-    // before the capture threads start, the threads' start orders it before
-    // every use; built by the first thread to save a picture, the others
-    // would reach it through a static-initialisation guard inside the
-    // library, which the thread sanitizer cannot see and reports as a race.
-    if (first) cv::haveImageWriter(".jpg");
+    // The picture I/O is loaded (and OpenCV's table of picture codecs built,
+    // see picture_io_opencv.cpp) before the capture threads start.
+    if (first) cm::pictureIo();
     for (int i = 0; i < 2; ++i) {
         if (tid_captureFromCamThread[i].load() != pthread_t{}) continue;  // started already
         videoIDs[i] = i;

@@ -9,18 +9,10 @@
 
 #include <pthread.h>
 
-#include <opencv2/core.hpp>
-
 #include <atomic>
 #include <memory>
 
-// Where a capture thread gets its pictures from.
-class PictureSource {
-public:
-    virtual ~PictureSource() = default;
-    // Reads the next picture into `out`; an empty `out` is a failed read.
-    virtual void read(cv::Mat& out) = 0;
-};
+#include "capture/picture_io.h"
 
 // Makes the picture source of a capture thread for device index `videoId`.
 using PictureSourceFactory = std::unique_ptr<PictureSource> (*)(int videoId);

@@ -1,18 +1,18 @@
 #include "capture/clip_writer.h"
 
 #include <fcntl.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <cerrno>
 #include <cstdio>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 
 #include "board/camera_selection.h"
 #include "board/watchdog.h"
+#include "capture/picture_io.h"
 #include "capture/picture_store.h"
 #include "common/arrival_order.h"
 #include "common/clock.h"
@@ -79,11 +79,8 @@ cv::Mat asClipFrame(const cv::Mat& picture, const cv::Size& size) {
 }
 
 cv::Mat loadColour(const std::string& name) {
-    try {
-        return cv::imread(name, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return cv::Mat();
-    }
+    const cm::PictureIo* io = cm::pictureIo();
+    return io != nullptr ? io->readColourPicture(name) : cv::Mat();
 }
 
 // One clip file: written under its in-progress name, renamed when complete.
@@ -100,33 +97,21 @@ public:
     // for them (the oldest queued clips make way for it when it has not).
     bool open(std::size_t frames) {
         if (!roomInQueue(frames)) return false;
-        try {
-            writer_.open(partPath_, cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), rate_, size_,
-                         true);
-        } catch (const cv::Exception&) {
-            return false;
-        }
-        return writer_.isOpened();
+        const cm::PictureIo* io = cm::pictureIo();
+        if (io != nullptr) writer_ = io->createClip(partPath_, rate_, size_);
+        return writer_ != nullptr;
     }
 
     // Writes `picture` as the next frame; false when it could not be.
     bool add(const cv::Mat& picture) {
         cv::Mat frame = asClipFrame(picture, size_);
-        if (frame.empty()) return false;
-        try {
-            writer_.write(frame);
-        } catch (const cv::Exception&) {
-            return false;
-        }
+        if (frame.empty() || writer_ == nullptr || !writer_->write(frame)) return false;
         ++written_;
         return true;
     }
 
     void close() {
-        try {
-            writer_.release();
-        } catch (const cv::Exception&) {
-        }
+        if (writer_ != nullptr) writer_->close();
     }
 
     // Puts the closed clip into the queue under its final name once it reads
@@ -135,13 +120,8 @@ public:
     // failure the partial file is removed and false returned.
     bool publish() {
         if (written_ == 0) return discard("Clip without frames: ");
-        double readBack = -1;
-        try {
-            cv::VideoCapture check(partPath_, cv::CAP_OPENCV_MJPEG);
-            if (check.isOpened()) readBack = check.get(cv::CAP_PROP_FRAME_COUNT);
-        } catch (const cv::Exception&) {
-            readBack = -1;
-        }
+        const cm::PictureIo* io = cm::pictureIo();
+        const double readBack = io != nullptr ? io->framesInClip(partPath_) : -1;
         if (readBack != static_cast<double>(written_)) return discard("Clip incomplete: ");
         // Its data on the card first, then its name, then the queue
         // directory: only then may its pictures go.
@@ -182,7 +162,7 @@ private:
     double rate_ = 1.0;
     std::string finalPath_;
     std::string partPath_;
-    cv::VideoWriter writer_;
+    std::unique_ptr<cm::ClipEncoder> writer_;
     int written_ = 0;
 };
 

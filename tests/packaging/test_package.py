@@ -8,6 +8,7 @@ import tempfile
 import unittest
 
 BUILD_DIR = os.environ["CM_BUILD_DIR"]
+PICTURE_IO = "libcapture-module-picture-io.so"
 
 
 def run(*cmd, **kw):
@@ -38,7 +39,7 @@ class PackageTest(unittest.TestCase):
         # The programs, the unit and its defaults are installed and run on
         # Debian 12 images by scripts/run-board-image-tests.sh.
         listing = run("dpkg-deb", "-c", self.deb).stdout
-        for path in ("./usr/share/man/man8/capture_module.8.gz",
+        for path in ("./usr/share/man/man8/capture_module.8.gz", "./usr/lib/capture-module/" + PICTURE_IO,
                      "./usr/share/doc/capture-module/copyright", "./usr/share/doc/capture-module/changelog.gz"):
             self.assertIn(path, listing)
         ctrl = os.path.join(self.out, "ctrl")
@@ -51,19 +52,24 @@ class PackageTest(unittest.TestCase):
         self.assertIn("ffmpeg", deps)
         self.assertIn("ncftp", deps)
         self.assertIn("libc6", deps)
-        # Every shared library the daemon loads comes from a package it depends on.
+        # Every shared library the daemon and its picture I/O module load
+        # comes from a package it depends on.
         exe = os.path.join(self.root, "usr/bin/capture_module")
-        needed = run("objdump", "-p", exe).stdout
-        libs = {line.split()[1] for line in needed.splitlines() if line.strip().startswith("NEEDED")}
-        self.assertIn("libc.so.6", libs)
-        for line in run("ldd", exe).stdout.splitlines():
-            parts = line.split()
-            if len(parts) >= 3 and parts[0] in libs and parts[1] == "=>":
-                owner = run("dpkg", "-S", os.path.realpath(parts[2])).stdout.split(":")[0]
-                if not owner:  # the library's own name, for packages that own only the link
-                    owner = run("dpkg", "-S", parts[2]).stdout.split(":")[0]
-                self.assertIn(owner, deps, "%s comes from %s, which the package does not depend on"
-                              % (parts[0], owner))
+        module = os.path.join(self.root, "usr/lib/capture-module", PICTURE_IO)
+        for binary in (exe, module):
+            needed = run("objdump", "-p", binary).stdout
+            libs = {line.split()[1] for line in needed.splitlines() if line.strip().startswith("NEEDED")}
+            self.assertIn("libc.so.6", libs)
+            if binary == exe:  # OpenCV's image and video I/O only in the module, loaded on the default path
+                self.assertFalse({"libopencv_imgcodecs.so.406", "libopencv_videoio.so.406"} & libs, libs)
+            for line in run("ldd", binary).stdout.splitlines():
+                parts = line.split()
+                if len(parts) >= 3 and parts[0] in libs and parts[1] == "=>":
+                    owner = run("dpkg", "-S", os.path.realpath(parts[2])).stdout.split(":")[0]
+                    if not owner:  # the library's own name, for packages that own only the link
+                        owner = run("dpkg", "-S", parts[2]).stdout.split(":")[0]
+                    self.assertIn(owner, deps, "%s comes from %s, which the package does not depend on"
+                                  % (parts[0], owner))
 
     def test_lintian_reports_no_error(self):
         r = run("lintian", "--no-tag-display-limit", self.deb)

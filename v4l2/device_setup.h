@@ -29,14 +29,14 @@ inline constexpr int kFormatAttempts = 15;
 inline constexpr int kFormatRetrySeconds = 2;
 inline constexpr int kDeviceMissingWaitSeconds = 10;
 inline constexpr int kFormatFailureWaitSeconds = 10;
-// The driver's buffers asked for: 8 frames (267 ms at 30 a second) that the
-// camera can fill while its worker waits for the core. A measured choice
+// The driver's buffers asked for: 12 frames (400 ms at 30 a second) that
+// the camera can fill while its worker waits for the core. A measured choice
 // (docs/performance.md, "The number of V4L2 buffers"): on the board's share
 // of a core with four 1280 x 720 cameras, streaming and a converter, 4
-// buffers lost 5-7 % of the frames, 6 lost 1.6 %, 8 lost 0.1-0.4 %; each
-// buffer costs the driver's mapping of one frame (1.8 MB at 1280 x 720),
-// which a board counts to the daemon.
-inline constexpr unsigned kRequestedBuffers = 8;
+// buffers lost 5-7 % of the frames, 6 lost 1.6 %, 8 lost 0.1-0.7 %, 12 none;
+// each buffer costs the driver's mapping of one frame (1.8 MB at 1280 x
+// 720), which a board counts to the daemon.
+inline constexpr unsigned kRequestedBuffers = 12;
 inline constexpr unsigned kMinimumBuffers = 2;
 inline constexpr int kJpegQuality = 95;
 // A driver that never ends its frame-interval list is not followed forever.

@@ -166,7 +166,9 @@ TEST_F(FrameCaptureLoopTest, FramesTheCameraDroppedAreTheClipsGaps) {
     slow = *cameraCalls;
     dequeues = 0;
     slow.ioctl = [](int d, unsigned long request, void* arg) {
-        if (request == VIDIOC_DQBUF && ++dequeues == 20) usleep(150000);  // a starved worker
+        // A starved worker: away for as long as the camera (100 frames a
+        // second) takes to fill every buffer and ten frames more.
+        if (request == VIDIOC_DQBUF && ++dequeues == 20) usleep((kRequestedBuffers + 10) * 10000);
         return cameraCalls->ioctl(d, request, arg);
     };
     cm::setSysCallsForTests(&slow);

@@ -19,6 +19,13 @@ for camera hardware: each is moved, by thread id, into an unlimited sibling
 group as soon as it appears (cgroup v1's cpu and cpuacct controllers take
 single threads); the figure "threads released" says whether the kernel
 placed them.
+With --shared-core the share is a weight instead of a quota: the daemon
+and its children are held to the machine's last core beside a busy
+competitor, and get --share of it while both are runnable (a thread that
+wakes runs soon, as on a slow core of its own; the quota makes it wait for
+the next period). Everything else, this script and its servers and the
+released camera threads included, keeps off that core. Cases with it run
+one at a time.
 
 Workload, as a device maker expects it: streaming on (capture_control
 "stream 1", renewed every 100 s) unless --no-streaming, a user video
@@ -458,16 +465,24 @@ def run(a, harness):
     bound = []
     budget = None
     server = ftp = board = None
+    if a.shared_core:
+        # This process, its threads and the servers it starts keep off the
+        # shared core: only the daemon and its competitor run there.
+        others = set(range(os.cpu_count() or 1)) - {(os.cpu_count() or 1) - 1}
+        os.sched_setaffinity(0, others or {0})
     try:
         if a.slow_card:
             card = SlowCard(work)
         budget = cgroups.Budget("cm-budget-%d" % os.getpid(), share=a.share_value,
+                                shared_core=(os.cpu_count() or 1) - 1 if a.shared_core else None,
                                 memory_bytes=a.memory_mb << 20 if a.memory_mb else None,
                                 write_bps=(card.devno, a.card_bps) if card and a.card_throttle == "group" else None)
         if card and a.card_throttle == "device":
             card.throttle_device(a.card_bps)
         if budget.period_us:
             out["cfs_period_us"], out["cfs_quota_us"] = budget.period_us, budget.quota_us
+        if budget.weight:
+            out["shared_core"], out["shared_core_weight"] = budget.core, budget.weight
         # The reference server, keeping pictures (its keep directory is
         # beside its log, so harness.StreamingServer starts it unchanged).
         harness.STREAMING_SERVER = PICTURE_SERVER
@@ -701,6 +716,8 @@ def main(argv):
     ap.add_argument("--request-after", type=float, default=20)
     ap.add_argument("--alert-after", type=float, default=60)
     ap.add_argument("--no-streaming", action="store_true")
+    ap.add_argument("--shared-core", action="store_true",
+                    help="the share by weight on the last core against a busy competitor, not a quota")
     ap.add_argument("--memory-mb", type=int, default=400)
     ap.add_argument("--slow-card", action="store_true")
     ap.add_argument("--card-bps", type=int, default=2000000)

@@ -10,11 +10,21 @@ its descendants start inside. Threads may be moved out one by one
 (`release_thread`) into an unlimited sibling group: cgroup v1's "tasks"
 file takes thread ids for the cpu and cpuacct controllers.
 
+The share can be made two ways. With a cfs quota (the default) the group
+runs its quota in each period and then waits for the next one, however
+urgent the thread that wakes. With `shared_core` the group has no quota:
+it and a busy competitor (a group of its own) are held to one core, and
+their weights give the group its share of it while both are runnable; a
+thread that wakes runs soon (the scheduler places a woken entity ahead),
+as it would on a slow core of its own, and the group's time is taken back
+over the following milliseconds.
+
 Needs root and the v1 hierarchies mounted under /sys/fs/cgroup (the
 development machines have them); `available()` tells.
 """
 import contextlib
 import os
+import subprocess
 import time
 
 ROOT = "/sys/fs/cgroup"
@@ -78,14 +88,18 @@ class Budget:
     """The limited group (`name`) and its unlimited sibling (`name`-free)
     in every controller."""
 
-    def __init__(self, name, share=None, memory_bytes=None, write_bps=None):
+    def __init__(self, name, share=None, memory_bytes=None, write_bps=None, shared_core=None):
         """share: fraction of one core (None: no CPU limit); memory_bytes:
         the memory limit (None: none); write_bps: ("MAJOR:MINOR", bytes per
-        second) of a block device whose writes are throttled."""
+        second) of a block device whose writes are throttled; shared_core:
+        the share by weight on this core against a busy competitor instead
+        of a quota (see above)."""
         self.name = name
         self.paths = {}
         self.free = {}
         self.share = share
+        self.core = shared_core if share is not None else None
+        self.hog = None
         for c in CONTROLLERS:
             base = os.path.join(ROOT, c) + own_group(c)
             self.paths[c] = os.path.join(base, name)
@@ -100,7 +114,17 @@ class Budget:
             for path in (self.paths[c], self.free[c]):
                 write(os.path.join(path, "cpu.shares"), WEIGHT)
         self.period_us = self.quota_us = None
-        if share is not None:
+        self.weight = None
+        if self.core is not None:
+            self.hog_path = os.path.join(ROOT, "cpu") + own_group("cpu") + "/" + name + "-hog"
+            os.makedirs(self.hog_path, exist_ok=True)
+            write(os.path.join(self.hog_path, "cpu.shares"), WEIGHT)
+            self.weight = max(2, int(round(WEIGHT * share / (1 - share))))
+            write(self.file("cpu", "cpu.shares"), self.weight)
+            self.hog = subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"])
+            write(os.path.join(self.hog_path, "cgroup.procs"), self.hog.pid)
+            os.sched_setaffinity(self.hog.pid, {self.core})
+        elif share is not None:
             self.period_us, self.quota_us = period_for(share)
             write(self.file("cpu", "cpu.cfs_period_us"), self.period_us)
             write(self.file("cpu", "cpu.cfs_quota_us"), self.quota_us)
@@ -119,11 +143,16 @@ class Budget:
 
     @contextlib.contextmanager
     def inside(self):
-        """This process inside the groups: what it forks meanwhile starts there."""
+        """This process inside the groups: what it forks meanwhile starts
+        there (on the shared core, with `shared_core`)."""
         self.join(os.getpid())
+        cpus = os.sched_getaffinity(0)
+        if self.core is not None:
+            os.sched_setaffinity(0, {self.core})
         try:
             yield
         finally:
+            os.sched_setaffinity(0, cpus)
             for c in CONTROLLERS:
                 write(os.path.join(self._home[c], "cgroup.procs"), os.getpid())
 
@@ -134,6 +163,9 @@ class Budget:
         try:
             for c in ("cpu", "cpuacct"):
                 write(os.path.join(self.free[c], "tasks"), tid)
+            if self.core is not None:
+                others = set(range(os.cpu_count() or 1)) - {self.core}
+                os.sched_setaffinity(tid, others or {self.core})
         except OSError:
             return False
         return all(thread_group(pid, tid, c) == self.group_path(c, free=True) for c in ("cpu", "cpuacct"))
@@ -173,14 +205,28 @@ class Budget:
         """Lifts the limits (the quota, the write throttle), so that what is
         left in the groups can end at once."""
         write(self.file("cpu", "cpu.cfs_quota_us"), -1)
+        self._stop_hog()
+        write(self.file("cpu", "cpu.shares"), WEIGHT)
         text = read(self.file("blkio", "blkio.throttle.write_bps_device")) or ""
         for line in text.splitlines():
             if line.split():
                 write(self.file("blkio", "blkio.throttle.write_bps_device"), "%s 0" % line.split()[0])
 
+    def _stop_hog(self):
+        if self.hog is not None:
+            self.hog.kill()
+            self.hog.wait()
+            self.hog = None
+
     def close(self, wait=10):
         """Moves what is left back to this process's own groups and removes
         the groups (waiting up to `wait` s for the kernel to let go)."""
+        self._stop_hog()
+        if self.core is not None:
+            try:
+                os.rmdir(self.hog_path)
+            except OSError:
+                pass
         for c in CONTROLLERS:
             for path in [self.paths[c]] + ([self.free[c]] if c in self.free else []):
                 for tid in (read(os.path.join(path, "tasks")) or "").split():

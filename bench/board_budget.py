@@ -468,13 +468,12 @@ def run(a, harness):
     if a.shared_core:
         # This process, its threads and the servers it starts keep off the
         # shared core: only the daemon and its competitor run there.
-        others = set(range(os.cpu_count() or 1)) - {(os.cpu_count() or 1) - 1}
-        os.sched_setaffinity(0, others or {0})
+        os.sched_setaffinity(0, cgroups.cpus_but(cgroups.last_cpu()))
     try:
         if a.slow_card:
             card = SlowCard(work)
         budget = cgroups.Budget("cm-budget-%d" % os.getpid(), share=a.share_value,
-                                shared_core=(os.cpu_count() or 1) - 1 if a.shared_core else None,
+                                shared_core=cgroups.last_cpu() if a.shared_core else None,
                                 memory_bytes=a.memory_mb << 20 if a.memory_mb else None,
                                 write_bps=(card.devno, a.card_bps) if card and a.card_throttle == "group" else None)
         if card and a.card_throttle == "device":

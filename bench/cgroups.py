@@ -39,6 +39,16 @@ MAX_PERIOD_US = 100000
 WEIGHT = 10240
 
 
+def last_cpu():
+    """The core a shared-core budget holds its groups to."""
+    return (os.cpu_count() or 1) - 1
+
+
+def cpus_but(core):
+    """Every core of the machine but `core` (that one alone on a single core)."""
+    return (set(range(os.cpu_count() or 1)) - {core}) or {core}
+
+
 def available():
     """None when groups can be made here, else why not."""
     if os.geteuid() != 0:
@@ -164,8 +174,7 @@ class Budget:
             for c in ("cpu", "cpuacct"):
                 write(os.path.join(self.free[c], "tasks"), tid)
             if self.core is not None:
-                others = set(range(os.cpu_count() or 1)) - {self.core}
-                os.sched_setaffinity(tid, others or {self.core})
+                os.sched_setaffinity(tid, cpus_but(self.core))
         except OSError:
             return False
         return all(thread_group(pid, tid, c) == self.group_path(c, free=True) for c in ("cpu", "cpuacct"))
